@@ -1,0 +1,3 @@
+// archive.cc - not written yet.
+
+#include "framework/norix.h"

@@ -1,0 +1,3 @@
+// eq_adr.cc - not written yet.
+
+#include "framework/norix.h"

@@ -1,0 +1,3 @@
+// eq_call.cc - not written yet.
+
+#include "framework/norix.h"

@@ -1,0 +1,3 @@
+// eq_data.cc - not written yet.
+
+#include "framework/norix.h"

@@ -1,0 +1,3 @@
+// eq_fct.cc - not written yet.
+
+#include "framework/norix.h"

@@ -1,0 +1,3 @@
+// properties.cc - not written yet.
+
+#include "framework/norix.h"

@@ -1,0 +1,3 @@
+// fsm_event.cc - not written yet.
+
+#include "fsm/fsm.h"

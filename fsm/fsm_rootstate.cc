@@ -1,0 +1,3 @@
+// fsm_rootstate.cc - not written yet.
+
+#include "fsm/fsm.h"

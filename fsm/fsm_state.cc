@@ -1,0 +1,3 @@
+// fsm_state.cc - not written yet.
+
+#include "fsm/fsm.h"

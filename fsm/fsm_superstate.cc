@@ -1,0 +1,3 @@
+// fsm_superstate.cc - not written yet.
+
+#include "fsm/fsm.h"

@@ -1,0 +1,3 @@
+// sr_func.cc - not written yet.
+
+#include "fsm/fsm.h"

@@ -1,0 +1,3 @@
+// fsm_eqlocation.cc - not written yet.
+
+#include "fsm/fsm.h"

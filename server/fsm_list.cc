@@ -1,0 +1,3 @@
+// fsm_list.cc - not written yet.
+
+#include "fsm/fsm.h"
