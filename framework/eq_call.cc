@@ -1,3 +1,294 @@
-// eq_call.cc - not written yet.
+// eq_call.cc - client calls (EqCall) and the process-wide registry of served
+// locations through which they reach properties.
+//
+// The registry mutex is a leaf: it is held while the registry is searched or
+// changed, never while a location or property runs. A call pins the entry
+// it found (busy count) and calls the location after releasing the mutex;
+// unserve_location waits on the idle condition until the entry's calls have
+// returned, so a location is never reached after it was unserved.
+
+#include <atomic>
+#include <string>
+#include <vector>
 
 #include "framework/norix.h"
+
+namespace {
+
+struct served {
+  EqFct* location;
+  int busy;  // calls in flight on this location; guarded by the registry mutex
+};
+
+struct registry {
+  pthread_mutex_t mux = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t idle = PTHREAD_COND_INITIALIZER;  // signalled when a busy count drops to 0
+  bool has_server = false;
+  std::string facility;
+  std::string device;
+  std::vector<served*> list;               // in serving order; entries owned
+  std::vector<std::string> unmonitorable;  // address texts in show_adr form
+};
+
+// Never destroyed: locations may be unserved from destructors of other
+// static objects at process exit.
+registry& reg() {
+  static registry* r = new registry;
+  return *r;
+}
+
+std::atomic<long> update_calls{0};
+
+int fail(EqData* result, int code) {
+  result->error(code, norix::error_text(code));
+  return code;
+}
+
+// Called with the registry mutex held: 0 when facility and device name this
+// server, else ERR_NO_SERVER.
+int check_server(const registry& r, const EqAdr* address) {
+  return r.has_server && r.facility == address->facility() && r.device == address->device()
+             ? 0
+             : ERR_NO_SERVER;
+}
+
+// Finds and pins the location the address names. 0 and *out, or the error:
+// ERR_NO_SERVER, ERR_BAD_ADDRESS for location "*", ERR_NO_LOCATION (also
+// for an empty location).
+int pin(EqAdr* address, served** out) {
+  registry& r = reg();
+  int code = ERR_NO_LOCATION;
+  pthread_mutex_lock(&r.mux);
+  if (check_server(r, address) != 0) {
+    code = ERR_NO_SERVER;
+  } else if (std::string(address->location()) == "*") {
+    code = ERR_BAD_ADDRESS;
+  } else if (address->location()[0] != '\0') {
+    for (served* e : r.list) {
+      if (e->location->name() == address->location()) {
+        ++e->busy;
+        *out = e;
+        code = 0;
+        break;
+      }
+    }
+  }
+  pthread_mutex_unlock(&r.mux);
+  return code;
+}
+
+void unpin(served* e) {
+  registry& r = reg();
+  pthread_mutex_lock(&r.mux);
+  if (--e->busy == 0) pthread_cond_broadcast(&r.idle);
+  pthread_mutex_unlock(&r.mux);
+}
+
+// Called with the registry mutex held; releases it while it waits.
+void wait_idle(registry& r, served* e) {
+  while (e->busy > 0)
+    pthread_cond_wait(&r.idle, &r.mux);
+}
+
+void add_name(EqData* result, int index, int code, const std::string& name) {
+  std::string text = name;
+  USTR u{};
+  u.i1_data = code;
+  u.str_data.str_data_len = static_cast<unsigned int>(text.size() + 1);
+  u.str_data.str_data_val = text.data();
+  result->set(u, index);
+}
+
+bool is_wildcard_or_empty(const char* part) {
+  return part[0] == '\0' || std::string(part) == "*";
+}
+
+}  // namespace
+
+namespace norix {
+
+void set_server(const std::string& facility, const std::string& device) {
+  registry& r = reg();
+  pthread_mutex_lock(&r.mux);
+  r.has_server = true;
+  r.facility = facility;
+  r.device = device;
+  pthread_mutex_unlock(&r.mux);
+}
+
+void serve_location(EqFct* location) {
+  if (location == nullptr) return;
+  registry& r = reg();
+  pthread_mutex_lock(&r.mux);
+  bool known = false;
+  for (served* e : r.list)
+    known = known || e->location == location;
+  if (!known) r.list.push_back(new served{location, 0});
+  pthread_mutex_unlock(&r.mux);
+}
+
+void unserve_location(EqFct* location) {
+  registry& r = reg();
+  pthread_mutex_lock(&r.mux);
+  for (size_t i = 0; i < r.list.size(); ++i) {
+    served* e = r.list[i];
+    if (e->location == location) {
+      r.list.erase(r.list.begin() + i);
+      wait_idle(r, e);
+      delete e;
+      break;
+    }
+  }
+  pthread_mutex_unlock(&r.mux);
+}
+
+void clear_served() {
+  registry& r = reg();
+  pthread_mutex_lock(&r.mux);
+  std::vector<served*> gone;
+  gone.swap(r.list);
+  r.has_server = false;
+  r.facility.clear();
+  r.device.clear();
+  r.unmonitorable.clear();
+  for (served* e : gone) {
+    wait_idle(r, e);
+    delete e;
+  }
+  pthread_mutex_unlock(&r.mux);
+}
+
+void set_unmonitorable(const std::string& address_text, bool unmonitorable) {
+  EqAdr parsed;
+  parsed.adr(address_text);
+  std::string key = parsed.show_adr();
+  registry& r = reg();
+  pthread_mutex_lock(&r.mux);
+  std::vector<std::string>& list = r.unmonitorable;
+  bool listed = false;
+  for (size_t i = 0; i < list.size() && !listed; ++i) {
+    if (list[i] == key) {
+      listed = true;
+      if (!unmonitorable) list.erase(list.begin() + i);
+    }
+  }
+  if (unmonitorable && !listed) list.push_back(key);
+  pthread_mutex_unlock(&r.mux);
+}
+
+long update_count() {
+  return update_calls.load();
+}
+
+}  // namespace norix
+
+EqCall::EqCall() = default;
+EqCall::~EqCall() = default;
+
+int EqCall::get(EqAdr* address, EqData* request, EqData* result) {
+  EqData spare;
+  EqData* r = result != nullptr ? result : &spare;
+  if (r != request) r->init();
+  if (address == nullptr) return fail(r, ERR_BAD_ADDRESS);
+  served* e = nullptr;
+  int code = pin(address, &e);
+  if (code != 0) return fail(r, code);
+  code = e->location->get(address, request, r);
+  unpin(e);
+  return code;
+}
+
+int EqCall::set(EqAdr* address, EqData* value, EqData* result) {
+  EqData spare;
+  EqData* r = result != nullptr ? result : &spare;
+  if (r != value) r->init();
+  if (address == nullptr) return fail(r, ERR_BAD_ADDRESS);
+  if (value == nullptr) return fail(r, ERR_WRONG_TYPE);
+  served* e = nullptr;
+  int code = pin(address, &e);
+  if (code != 0) return fail(r, code);
+  code = e->location->set(address, value, r);
+  unpin(e);
+  return code;
+}
+
+int EqCall::names(EqAdr* address, EqData* result) {
+  EqData spare;
+  EqData* r = result != nullptr ? result : &spare;
+  r->init();
+  if (address == nullptr) return fail(r, ERR_BAD_ADDRESS);
+  registry& reg_ = reg();
+  std::string facility = address->facility();
+  std::string device = address->device();
+  std::vector<served*> pinned;
+  int code = 0;
+  std::string only_name;  // the one name a facility or device listing answers
+  bool listing_one = false;
+  bool listing_locations = false;
+  pthread_mutex_lock(&reg_.mux);
+  if (!reg_.has_server) {
+    code = ERR_NO_SERVER;
+  } else if (facility == "*") {
+    listing_one = true;
+    only_name = reg_.facility;
+  } else if (facility != reg_.facility) {
+    code = ERR_NO_SERVER;
+  } else if (device == "*") {
+    listing_one = true;
+    only_name = reg_.device;
+  } else if (device != reg_.device) {
+    code = ERR_NO_SERVER;
+  } else if (is_wildcard_or_empty(address->location())) {
+    listing_locations = true;
+    for (served* e : reg_.list) {
+      ++e->busy;
+      pinned.push_back(e);
+    }
+  }
+  pthread_mutex_unlock(&reg_.mux);
+  if (code != 0) return fail(r, code);
+  if (listing_one) {
+    add_name(r, 0, 0, only_name);
+    return 0;
+  }
+  if (listing_locations) {
+    r->set_type(DATA_USTR);
+    for (size_t i = 0; i < pinned.size(); ++i) {
+      add_name(r, static_cast<int>(i), pinned[i]->location->fct_code(),
+               pinned[i]->location->name());
+      unpin(pinned[i]);
+    }
+    return 0;
+  }
+  served* e = nullptr;
+  code = pin(address, &e);
+  if (code != 0) return fail(r, code);
+  code = e->location->names(address, r);
+  unpin(e);
+  return code;
+}
+
+int EqCall::get_monitor(EqAdr* address, EqData* request, EqData* result, int /*mode*/,
+                        float /*rate*/, EQ_CB /*cb*/, void* /*user*/) {
+  if (address != nullptr) {
+    std::string key = address->show_adr();
+    registry& r = reg();
+    bool refused = false;
+    pthread_mutex_lock(&r.mux);
+    for (const std::string& a : r.unmonitorable)
+      refused = refused || a == key;
+    pthread_mutex_unlock(&r.mux);
+    if (refused) {
+      EqData spare;
+      EqData* res = result != nullptr ? result : &spare;
+      if (res != request) res->init();
+      return fail(res, ERR_NOT_MONITORED);
+    }
+  }
+  return get(address, request, result);
+}
+
+int EqCall::update(int /*mode*/) {
+  ++update_calls;
+  return 0;
+}
