@@ -18,7 +18,9 @@
 //   arch_mux may be taken while flow mutexes are held;
 //   queue mutexes, the location mutex and arch_mux are taken last: no other
 //   library lock is taken while one of them is held (the location mutex is
-//   held while the engine threads are created).
+//   held while the engine threads are created);
+//   a state's err_mux is a leaf: it may be taken under any other lock, and
+//   nothing is taken while it is held.
 //
 // Ownership: a location owns its top state; a state owns its transitions,
 // handlers, data items and private block; a superstate owns its flows and
@@ -104,7 +106,7 @@ class FSMstate {
     std::string next_state;
     FSMcondition condition;
     FSMtaction taction;
-    int flag;       // 1: posts `event` to the root when it fires
+    int flag;        // 1: posts `event` to the root when it fires
     FSMevent event;  // the signal event
   };
 
@@ -173,12 +175,18 @@ class FSMstate {
   const char* get_name() const { return name.c_str(); }
   const char* get_descr() const { return description.c_str(); }
   const char* get_event_name() const { return event_name.c_str(); }
+  // The text stays valid only while nothing changes the error; a reader on
+  // another thread than the state's uses copy_error.
   const char* get_error() const { return error.c_str(); }
   void set_name(const char* nm);
   void set_descr(const char* descr);
   void set_event_name(const char* namep);  // "timer" empties it
   void set_error(const char* error_txt);   // the first error since the last clear wins
   void clear_error();
+  // Copies the error text into buf (at most size - 1 characters, always
+  // terminated when size > 0) and returns the length of the whole text.
+  // Safe from any thread and under any other lock: takes only err_mux.
+  int copy_error(char* buf, size_t size);
   FSMstate* get_parent() const { return parent; }
   void set_parent(FSMstate* prptr) { parent = prptr; }
   FSMstate* get_root() const { return root; }
@@ -239,6 +247,10 @@ class FSMstate {
   std::vector<branch*> transition;
   std::vector<event_handler*> handler;
   std::vector<local_data*> data;
+  // Added after the given fields: guards `error` alone, so that property
+  // readers can copy it while the state's own thread rewrites it. A leaf
+  // lock: nothing else is taken while it is held.
+  pthread_mutex_t err_mux;
 };
 
 // ---------------------------------------------------------------------------
@@ -282,9 +294,12 @@ class FSMsuperstate : public FSMstate {
     int run;      // 1 once the flow has ended on a transition to its superstate
     int history;  // 1: re-entry resumes the last active state
     FSMstate* parent;
+    // Both are changed only under mux, with atomic stores, so that the flow
+    // queries may load them without mux. Null until linked, and in a flow
+    // whose link failed.
     FSMstate* default_state;
     FSMstate* active_state;
-    std::string state_name;  // start state; empty = the first state added
+    std::string state_name;        // start state; empty = the first state added
     std::vector<FSMstate*> state;  // not owned
   };
 
@@ -340,11 +355,20 @@ class FSMsuperstate : public FSMstate {
   void flow_attributes(int flow_i, const char* nm, int flag);
 
   // Flow queries for property readers, who hold lock_state around them.
+  // They take no flow mutex: a flow's active and default states are
+  // published atomically, and state names and descriptions do not change
+  // while the machine runs. get_ast_name gives null for no such flow and
+  // for a flow without a state to report (no states, or its link failed).
   int get_flow_count() const { return static_cast<int>(flow.size()); }
   int get_flag(int flow_i);
   const char* get_st_name(int flow_i, int index, FSMstate** ptr);
   const char* get_ast_name(int flow_i, const char** descrp, int flag);
+  // The text of get_ast_error changes when the state refreshes; readers on
+  // other threads use copy_ast_error: the length of the active state's error
+  // text copied as by copy_error, 0 (empty text) for a flow without an active
+  // state, -1 when there is no such flow.
   const char* get_ast_error(int flow_i);
+  int copy_ast_error(int flow_i, char* buf, size_t size);
   EqFSMlocation* get_location() const { return location; }
 
   // The address property named np (whole name text), or null.
@@ -388,8 +412,14 @@ class FSMrootstate : public FSMsuperstate {
 
     pthread_mutex_t mux;
     pthread_cond_t cond;
-    int flag;  // 1 while a cycle is under way
+    int flag;                      // 1 while a cycle is under way
     std::vector<FSMevent*> event;  // owned copies, oldest first
+    // Added after the given fields: index in `event` of the oldest copy not
+    // yet taken out (the slots before it are already released), so that a
+    // dequeue costs O(1) amortised instead of moving the rest of the vector.
+    size_t head;
+
+    int pending();  // number of copies waiting; takes mux
   };
 
   struct link_entry {

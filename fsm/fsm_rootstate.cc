@@ -1,3 +1,197 @@
-// fsm_rootstate.cc - not written yet.
+// fsm_rootstate.cc - root state: event and irq queues, dispatch, link table.
+//
+// A queue mutex is taken last; no other lock is taken while one is held.
+// A state mutex may be held while posting (transitions post signals), so it
+// comes before a queue mutex. norix_mux is taken in the timer step only after
+// the queue mutex has been released.
+//
+// The root owns its queued event copies, its link entries and its archive
+// file object, not the states the link entries point to.
 
 #include "fsm/fsm.h"
+
+#include <pthread.h>
+
+namespace {
+
+// Below this many taken slots a queue does not compact during a cycle.
+constexpr size_t COMPACT_MIN = 64;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// queue: copies of posted events, taken out in posting order during a cycle.
+// A cycle starts with signal() and ends with the dequeue that finds the
+// queue empty. Taken copies are released at once; their slots before `head`
+// are dropped when the queue runs dry or once they make up half the vector.
+
+FSMrootstate::queue::queue() : flag(0), head(0) {
+  pthread_mutexattr_t mattr;
+  pthread_mutexattr_init(&mattr);
+  pthread_mutexattr_setpshared(&mattr, PTHREAD_PROCESS_PRIVATE);
+  pthread_mutex_init(&mux, &mattr);
+  pthread_mutexattr_destroy(&mattr);
+  pthread_condattr_t cattr;
+  pthread_condattr_init(&cattr);
+  pthread_condattr_setpshared(&cattr, PTHREAD_PROCESS_PRIVATE);
+  pthread_cond_init(&cond, &cattr);
+  pthread_condattr_destroy(&cattr);
+}
+
+// Pending copies are released without being dispatched.
+FSMrootstate::queue::~queue() {
+  for (size_t i = head; i < event.size(); ++i)
+    delete event[i];
+  event.clear();
+  pthread_cond_destroy(&cond);
+  pthread_mutex_destroy(&mux);
+}
+
+// The copy carries name and address; its next-state name is empty. The
+// consumer is woken but takes nothing out before the queue is signalled.
+void FSMrootstate::queue::enqueue(FSMevent& er) {
+  FSMevent* copy = new FSMevent();
+  copy->set_event(er.get_name(), er.get_state());
+  pthread_mutex_lock(&mux);
+  event.push_back(copy);
+  pthread_cond_signal(&cond);
+  pthread_mutex_unlock(&mux);
+}
+
+// Signals during a cycle merge into it.
+void FSMrootstate::queue::signal() {
+  pthread_mutex_lock(&mux);
+  flag = 1;
+  pthread_cond_signal(&cond);
+  pthread_mutex_unlock(&mux);
+}
+
+// er's next-state name is left as it was.
+int FSMrootstate::queue::dequeue(FSMevent& er) {
+  FSMevent* copy = nullptr;
+  pthread_mutex_lock(&mux);
+  while (flag == 0)
+    pthread_cond_wait(&cond, &mux);
+  if (head < event.size()) {
+    copy = event[head];
+    event[head] = nullptr;
+    ++head;
+    if (head == event.size()) {
+      event.clear();
+      head = 0;
+    } else if (head >= COMPACT_MIN && head * 2 >= event.size()) {
+      event.erase(event.begin(), event.begin() + static_cast<std::ptrdiff_t>(head));
+      head = 0;
+    }
+  } else {
+    flag = 0;  // the cycle ends
+  }
+  pthread_mutex_unlock(&mux);
+  if (copy == nullptr) return 0;
+  er.set_event(copy->get_name(), copy->get_state());
+  delete copy;
+  return 1;
+}
+
+int FSMrootstate::queue::pending() {
+  pthread_mutex_lock(&mux);
+  size_t n = event.size() - head;
+  pthread_mutex_unlock(&mux);
+  return static_cast<int>(n);
+}
+
+// ---------------------------------------------------------------------------
+// The root state.
+
+FSMrootstate::FSMrootstate(EqFSMlocation* locptr, const char* nm, const char* descr)
+    : FSMsuperstate(locptr, nm, descr, 2), update_rate(1), atdsp(nullptr) {
+  set_parent(this);
+}
+
+// Must not run while engine threads use the root. The queues (members)
+// release their pending copies after this body.
+FSMrootstate::~FSMrootstate() {
+  for (link_entry* le : link_table)
+    delete le;
+  link_table.clear();
+  delete atdsp;
+  atdsp = nullptr;
+}
+
+// The table is written only at start-up, before the engine threads exist.
+FSMstate* FSMrootstate::resolve_link(const char* nm) {
+  if (nm == nullptr) return nullptr;
+  for (const link_entry* le : link_table) {
+    if (le->name == nm) return le->address;
+  }
+  return nullptr;
+}
+
+// The first entry of a name stays, even when it points to another state.
+void FSMrootstate::register_link(FSMstate* sp) {
+  if (sp == nullptr) return;
+  for (const link_entry* le : link_table) {
+    if (le->name == sp->name) return;
+  }
+  link_entry* le = new link_entry();
+  le->name = sp->name;
+  le->address = sp;
+  link_table.push_back(le);
+}
+
+void FSMrootstate::init_state() {
+  FSMsuperstate::init_state();
+}
+
+// One dispatch step of the event engine: the next queued event, or, when the
+// cycle has run dry, the "timer" event after one update of the client side.
+int FSMrootstate::process_event(FSMevent* ep) {
+  if (ep == nullptr) return 0;
+  if (event_fifo.dequeue(*ep) == 0) {
+    ep->set_event("timer", "*");
+    if (norix_call != nullptr) {
+      pthread_mutex_lock(&norix_mux);
+      norix_call->update(1);
+      pthread_mutex_unlock(&norix_mux);
+    }
+  }
+  FSMsuperstate::process_event(ep);
+  return 0;
+}
+
+void FSMrootstate::process_irq1(FSMevent* ep) {
+  if (ep == nullptr) return;
+  if (irq1_fifo.dequeue(*ep) == 0) ep->set_event("irq1", "*");
+  FSMsuperstate::process_irq1(ep);
+}
+
+void FSMrootstate::process_irq2(FSMevent* ep) {
+  if (ep == nullptr) return;
+  if (irq2_fifo.dequeue(*ep) == 0) ep->set_event("irq2", "*");
+  FSMsuperstate::process_irq2(ep);
+}
+
+// An event is copied (the caller keeps its record); null signals the queue.
+void FSMrootstate::post_event(FSMevent* ep) {
+  if (ep != nullptr) {
+    event_fifo.enqueue(*ep);
+  } else {
+    event_fifo.signal();
+  }
+}
+
+void FSMrootstate::post_irq1(FSMevent* ep) {
+  if (ep != nullptr) {
+    irq1_fifo.enqueue(*ep);
+  } else {
+    irq1_fifo.signal();
+  }
+}
+
+void FSMrootstate::post_irq2(FSMevent* ep) {
+  if (ep != nullptr) {
+    irq2_fifo.enqueue(*ep);
+  } else {
+    irq2_fifo.signal();
+  }
+}

@@ -1,3 +1,327 @@
-// fsm_state.cc - not written yet.
+// fsm_state.cc - FSMstate: the state base, transitions, actions and the
+// processing of events and interrupts by a simple state.
+//
+// The state mutex (`mux`) is held for the whole of init_state, enter_state,
+// leave_state, process_event and the interrupt operations, and so around
+// every action, condition, handler and transition action the state runs.
+// Posting a signal event from a transition takes the root's queue mutex
+// after it. `err_mux` guards `error` alone and is a leaf lock.
+//
+// A state owns its transitions, handlers, data items and private block; it
+// owns no other state.
 
 #include "fsm/fsm.h"
+
+#include <pthread.h>
+#include <string.h>
+
+namespace {
+
+constexpr int ROOT_TYPE = 2;
+
+const char* text_or_empty(const char* text) {
+  return text != nullptr ? text : "";
+}
+
+void init_private_mutex(pthread_mutex_t* mutex) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
+  pthread_mutex_init(mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+// Does the address of ep name state sp? Names are compared exactly; the
+// parent part of "P!name" only has to begin the parent's name.
+bool is_addressed(const FSMstate* sp, const FSMevent* ep) {
+  const std::string& st = ep->state;
+  if (st == "*") return true;
+  size_t bang = st.find('!');
+  if (bang == std::string::npos) return st == sp->name;
+  const FSMstate* parent = sp->get_parent();
+  if (parent == nullptr) return false;
+  // A parent name shorter than the part compares unequal.
+  if (parent->name.compare(0, bang, st, 0, bang) != 0) return false;
+  const char* rest = st.c_str() + bang + 1;
+  return strcmp(rest, "*") == 0 || sp->name == rest;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Transitions.
+
+FSMstate::branch::branch() : condition(nullptr), taction(nullptr), flag(0) {}
+
+void FSMstate::branch::define_action(const char* en, const char* ns, FSMcondition cond_eval,
+                                     FSMtaction trans_action, const char* sg_name,
+                                     const char* sg_state) {
+  if (en == nullptr) return;
+  event_name = en;
+  next_state = text_or_empty(ns);
+  condition = cond_eval;
+  taction = trans_action;
+  if (sg_name != nullptr) {
+    event.set_event(sg_name, sg_state);
+    flag = 1;
+  }
+}
+
+// Called with sp's mutex held; posting the signal takes the root's queue
+// mutex. A state without a root has nowhere to send the signal: it is dropped.
+int FSMstate::branch::check(FSMevent* ep, FSMstate* sp) {
+  if (event_name != ep->event && event_name != "*") return 0;
+  if (condition != nullptr && condition(sp) == 0) return 0;
+  if (taction != nullptr) taction(sp);
+  ep->set_next(next_state.c_str());
+  if (flag == 1) {
+    FSMstate* rt = sp->get_root();
+    if (rt != nullptr) rt->post_event(&event);
+  }
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and destruction.
+
+FSMstate::FSMstate(int st_type) : FSMstate(nullptr, nullptr, st_type) {}
+
+FSMstate::FSMstate(const char* st_name, const char* st_descr, int st_type)
+    : type(st_type),
+      status(0),
+      name(text_or_empty(st_name)),
+      description(text_or_empty(st_descr)),
+      root(nullptr),
+      parent(nullptr),
+      private_data(nullptr),
+      reset(nullptr),
+      poll(nullptr),
+      enter(nullptr),
+      during(nullptr),
+      leave(nullptr),
+      usr_irq1(nullptr),
+      usr_irq2(nullptr) {
+  init_private_mutex(&mux);
+  init_private_mutex(&err_mux);
+}
+
+FSMstate::~FSMstate() {
+  status = 0;
+  root = nullptr;
+  parent = nullptr;
+  reset = poll = enter = during = leave = usr_irq1 = usr_irq2 = nullptr;
+  delete[] static_cast<char*>(private_data);
+  private_data = nullptr;
+  for (local_data* item : data) {
+    pthread_mutex_destroy(&item->mux);
+    delete item;
+  }
+  for (branch* br : transition)
+    delete br;
+  for (event_handler* hd : handler)
+    delete hd;
+  pthread_mutex_destroy(&err_mux);
+  pthread_mutex_destroy(&mux);
+}
+
+// ---------------------------------------------------------------------------
+// Accessors.
+
+int FSMstate::is_active() const {
+  return status == 1 ? 1 : 0;
+}
+
+void FSMstate::set_name(const char* nm) {
+  name = text_or_empty(nm);
+}
+
+void FSMstate::set_descr(const char* descr) {
+  description = text_or_empty(descr);
+}
+
+void FSMstate::set_event_name(const char* namep) {
+  const char* text = text_or_empty(namep);
+  if (strcmp(text, "timer") == 0) {
+    event_name.clear();
+  } else {
+    event_name = text;
+  }
+}
+
+void FSMstate::set_error(const char* error_txt) {
+  pthread_mutex_lock(&err_mux);
+  if (error.empty()) error = text_or_empty(error_txt);
+  pthread_mutex_unlock(&err_mux);
+}
+
+void FSMstate::clear_error() {
+  pthread_mutex_lock(&err_mux);
+  error.clear();
+  pthread_mutex_unlock(&err_mux);
+}
+
+int FSMstate::copy_error(char* buf, size_t size) {
+  pthread_mutex_lock(&err_mux);
+  size_t len = error.size();
+  if (buf != nullptr && size > 0) {
+    size_t n = len < size - 1 ? len : size - 1;
+    memcpy(buf, error.data(), n);
+    buf[n] = '\0';
+  }
+  pthread_mutex_unlock(&err_mux);
+  return static_cast<int>(len);
+}
+
+// The block is a char array; the state releases it with delete[] when it is
+// replaced or the state is destroyed.
+void* FSMstate::set_private(int size) {
+  delete[] static_cast<char*>(private_data);
+  private_data = size > 0 ? new char[size] : nullptr;
+  return private_data;
+}
+
+// ---------------------------------------------------------------------------
+// Building.
+
+void FSMstate::add_transition(const char* en, FSMcondition ceval, FSMtaction tact, const char* sgn,
+                              const char* sgst, const char* ns) {
+  branch* br = new branch();
+  br->define_action(en, ns, ceval, tact, sgn, sgst);
+  transition.push_back(br);
+}
+
+void FSMstate::add_action(const char* ev_name, FSMaction hdl) {
+  if (ev_name == nullptr) return;
+  struct slot_name {
+    const char* name;
+    FSMaction FSMstate::*slot;
+  };
+  static const slot_name slots[] = {
+      {"init", &FSMstate::reset},          {"poll", &FSMstate::poll},
+      {"enter", &FSMstate::enter},         {"during", &FSMstate::during},
+      {"exit", &FSMstate::leave},          {"interrupt1", &FSMstate::usr_irq1},
+      {"interrupt2", &FSMstate::usr_irq2},
+  };
+  for (const slot_name& sn : slots) {
+    if (strcmp(ev_name, sn.name) == 0) {
+      this->*sn.slot = hdl;
+      return;
+    }
+  }
+  for (const event_handler* hd : handler) {
+    if (hd->name == ev_name) return;  // the first registration stays
+  }
+  event_handler* hd = new event_handler();
+  hd->name = ev_name;
+  hd->proc = hdl;
+  handler.push_back(hd);
+}
+
+// ---------------------------------------------------------------------------
+// Virtual interface.
+
+void FSMstate::lock_state() {
+  pthread_mutex_lock(&mux);
+}
+
+void FSMstate::unlock_state() {
+  pthread_mutex_unlock(&mux);
+}
+
+void FSMstate::set_root(FSMstate* rtptr) {
+  root = rtptr;
+}
+
+// Passed up to the nearest superstate, which reports to its location. A
+// state that is its own parent or root has nowhere to pass it.
+void FSMstate::server_error(FSMstate* sp, int err, const char* err_desc) {
+  if (parent != nullptr && parent != this) {
+    parent->server_error(sp, err, err_desc);
+  } else if (root != nullptr && root != this) {
+    root->server_error(sp, err, err_desc);
+  }
+}
+
+FSMstate* FSMstate::resolve_link(const char*) {
+  return nullptr;
+}
+
+int FSMstate::link_state() {
+  return 0;
+}
+
+void FSMstate::init_state() {
+  pthread_mutex_lock(&mux);
+  poll_data();
+  if (reset != nullptr) reset(this);
+  pthread_mutex_unlock(&mux);
+}
+
+// The enter action runs while the state is still inactive.
+void FSMstate::enter_state() {
+  pthread_mutex_lock(&mux);
+  if (enter != nullptr) enter(this);
+  status = 1;
+  pthread_mutex_unlock(&mux);
+}
+
+// The exit action runs while the state is still active.
+void FSMstate::leave_state() {
+  pthread_mutex_lock(&mux);
+  if (leave != nullptr) leave(this);
+  status = 0;
+  pthread_mutex_unlock(&mux);
+}
+
+// Holds the state mutex throughout: poll action, data refresh, transitions
+// (conditions, transition actions, signal posting), during action, handler.
+int FSMstate::process_event(FSMevent* ep) {
+  if (ep == nullptr) return 0;
+  int fired = 0;
+  pthread_mutex_lock(&mux);
+  if (status != 0 && is_addressed(this, ep)) {
+    set_event_name(ep->get_name());
+    if (poll != nullptr) poll(this);
+    poll_data();
+    if (type != ROOT_TYPE) {
+      for (branch* br : transition) {
+        if (br->check(ep, this) == 1) {
+          fired = 1;
+          break;
+        }
+      }
+    }
+    if (fired == 0) {
+      if (during != nullptr) during(this);
+      for (const event_handler* hd : handler) {
+        if (hd->name == ep->event) {
+          if (hd->proc != nullptr) hd->proc(this);
+          break;
+        }
+      }
+    }
+  }
+  pthread_mutex_unlock(&mux);
+  return fired;
+}
+
+void FSMstate::process_irq1(FSMevent*) {
+  pthread_mutex_lock(&mux);
+  if (status == 1 && usr_irq1 != nullptr) usr_irq1(this);
+  pthread_mutex_unlock(&mux);
+}
+
+void FSMstate::process_irq2(FSMevent*) {
+  pthread_mutex_lock(&mux);
+  if (status == 1 && usr_irq2 != nullptr) usr_irq2(this);
+  pthread_mutex_unlock(&mux);
+}
+
+// A state without a root (or that is its own root) drops the event.
+void FSMstate::post_event(FSMevent* ep) {
+  if (root != nullptr && root != this) root->post_event(ep);
+}
+
+void FSMstate::post_irq1(FSMevent*) {}
+
+void FSMstate::post_irq2(FSMevent*) {}
