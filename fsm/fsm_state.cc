@@ -64,6 +64,10 @@ void FSMstate::branch::define_action(const char* en, const char* ns, FSMconditio
   if (sg_name != nullptr) {
     event.set_event(sg_name, sg_state);
     flag = 1;
+  } else {
+    // Redefining a transition without a signal must not keep an old one.
+    event.set_event("", "");
+    flag = 0;
   }
 }
 

@@ -151,6 +151,16 @@ TEST(Transitions, SignalIsQueuedAtTheRootWithoutNext) {
   EXPECT_EQ(m.root->event_fifo.dequeue(out), 0);
 }
 
+TEST(Transitions, RedefinedWithoutSignalPostsNothing) {
+  Machine m;
+  FSMstate* a = m.state("a");
+  a->add_transition("go", nullptr, nullptr, "sig", "*", "a");
+  a->transition[0]->define_action("go", "a", nullptr, nullptr, nullptr, nullptr);
+  ASSERT_EQ(m.start(), 0);
+  m.deliver("go", "a");
+  EXPECT_EQ(m.root->event_fifo.pending(), 0);
+}
+
 TEST(Transitions, SignalOfStateWithoutRootIsDropped) {
   trace().take();
   FSMstate lone("lone", nullptr, 0);
