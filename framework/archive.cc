@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/internal.h"
 #include "framework/norix.h"
 
 namespace {
@@ -30,11 +31,7 @@ ArchiveFile::ArchiveFile(const std::string& hist_file, const char* data_file, bo
       data_file_(data_file != nullptr ? data_file : ""),
       flag_(flag),
       failed_(0) {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(&mux_, &attr);
-  pthread_mutexattr_destroy(&attr);
+  norix::internal::init_mutex(&mux_);
   if (flag_) {
     for (const std::string* file : {&hist_file_, &data_file_}) {
       if (file->empty()) continue;

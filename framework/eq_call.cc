@@ -11,9 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "framework/internal.h"
 #include "framework/norix.h"
 
 namespace {
+
+using norix::internal::is_wildcard_or_empty;
+using norix::internal::set_name_entry;
 
 struct served {
   EqFct* location;
@@ -88,19 +92,6 @@ void unpin(served* e) {
 void wait_idle(registry& r, served* e) {
   while (e->busy > 0)
     pthread_cond_wait(&r.idle, &r.mux);
-}
-
-void add_name(EqData* result, int index, int code, const std::string& name) {
-  std::string text = name;
-  USTR u{};
-  u.i1_data = code;
-  u.str_data.str_data_len = static_cast<unsigned int>(text.size() + 1);
-  u.str_data.str_data_val = text.data();
-  result->set(u, index);
-}
-
-bool is_wildcard_or_empty(const char* part) {
-  return part[0] == '\0' || std::string(part) == "*";
 }
 
 }  // namespace
@@ -214,56 +205,50 @@ int EqCall::set(EqAdr* address, EqData* value, EqData* result) {
 
 int EqCall::names(EqAdr* address, EqData* result) {
   EqData spare;
-  EqData* r = result != nullptr ? result : &spare;
-  r->init();
-  if (address == nullptr) return fail(r, ERR_BAD_ADDRESS);
-  registry& reg_ = reg();
+  EqData* out = result != nullptr ? result : &spare;
+  out->init();
+  if (address == nullptr) return fail(out, ERR_BAD_ADDRESS);
+  registry& r = reg();
   std::string facility = address->facility();
   std::string device = address->device();
-  std::vector<served*> pinned;
   int code = 0;
-  std::string only_name;  // the one name a facility or device listing answers
-  bool listing_one = false;
+  bool listing_one = false;  // facility "*" or device "*": one name
+  std::string one_name;
   bool listing_locations = false;
-  pthread_mutex_lock(&reg_.mux);
-  if (!reg_.has_server) {
+  std::vector<served*> pinned;
+  pthread_mutex_lock(&r.mux);
+  if (!r.has_server || (facility != "*" && facility != r.facility) ||
+      (facility != "*" && device != "*" && device != r.device)) {
     code = ERR_NO_SERVER;
-  } else if (facility == "*") {
+  } else if (facility == "*" || device == "*") {
     listing_one = true;
-    only_name = reg_.facility;
-  } else if (facility != reg_.facility) {
-    code = ERR_NO_SERVER;
-  } else if (device == "*") {
-    listing_one = true;
-    only_name = reg_.device;
-  } else if (device != reg_.device) {
-    code = ERR_NO_SERVER;
+    one_name = facility == "*" ? r.facility : r.device;
   } else if (is_wildcard_or_empty(address->location())) {
     listing_locations = true;
-    for (served* e : reg_.list) {
+    for (served* e : r.list) {
       ++e->busy;
       pinned.push_back(e);
     }
   }
-  pthread_mutex_unlock(&reg_.mux);
-  if (code != 0) return fail(r, code);
+  pthread_mutex_unlock(&r.mux);
+  if (code != 0) return fail(out, code);
   if (listing_one) {
-    add_name(r, 0, 0, only_name);
+    set_name_entry(out, 0, 0, one_name);
     return 0;
   }
   if (listing_locations) {
-    r->set_type(DATA_USTR);
+    out->set_type(DATA_USTR);
     for (size_t i = 0; i < pinned.size(); ++i) {
-      add_name(r, static_cast<int>(i), pinned[i]->location->fct_code(),
-               pinned[i]->location->name());
+      set_name_entry(out, static_cast<int>(i), pinned[i]->location->fct_code(),
+                     pinned[i]->location->name());
       unpin(pinned[i]);
     }
     return 0;
   }
   served* e = nullptr;
   code = pin(address, &e);
-  if (code != 0) return fail(r, code);
-  code = e->location->names(address, r);
+  if (code != 0) return fail(out, code);
+  code = e->location->names(address, out);
   unpin(e);
   return code;
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/internal.h"
 #include "framework/norix.h"
 
 namespace {
@@ -202,13 +203,6 @@ std::string unescape_line(const std::string& text) {
     }
   }
   return out;
-}
-
-// The text a USTR carries: up to its terminator or str_data_len characters.
-std::string ustr_text(const USTR& u) {
-  if (u.str_data.str_data_val == nullptr) return std::string();
-  return std::string(u.str_data.str_data_val,
-                     strnlen(u.str_data.str_data_val, u.str_data.str_data_len));
 }
 
 // One USTR line "i1 f1 f2 tm text"; the text follows the time after one
@@ -504,11 +498,8 @@ void EqData::set(const TDS& value) {
 void EqData::set(const USTR& value, int index) {
   if (index < 0 || index > kMaxUstrIndex) return;
   // Copied before anything changes: value may point into this container.
-  USTR element = value;
-  std::string text = ustr_text(value);
-  if (element.str_data.str_data_len > text.size() + 1) {
-    element.str_data.str_data_len = static_cast<unsigned int>(text.size() + 1);
-  }
+  std::string text;
+  USTR element = norix::internal::bounded_copy(value, &text);
   if (type_ != DATA_USTR) {
     set_type(DATA_USTR);
   } else {

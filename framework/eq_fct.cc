@@ -7,9 +7,6 @@
 // property's op_lock, never under list_mux_.
 
 #include <ctype.h>
-#include <errno.h>
-#include <math.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <istream>
@@ -18,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/internal.h"
 #include "framework/norix.h"
 
 std::string gbl_fct_name;
@@ -25,17 +23,10 @@ int ring_buffer = 0;
 
 namespace {
 
-void init_mutex(pthread_mutex_t* m) {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(m, &attr);
-  pthread_mutexattr_destroy(&attr);
-}
-
-bool is_wildcard_or_empty(const char* part) {
-  return part[0] == '\0' || std::string(part) == "*";
-}
+using norix::internal::first_word;
+using norix::internal::init_mutex;
+using norix::internal::is_wildcard_or_empty;
+using norix::internal::set_name_entry;
 
 // Runs op on the property of this location that the address names, under
 // the property's op_lock. The result is emptied first unless it is also the
@@ -60,52 +51,28 @@ int on_property(EqFct* location, EqAdr* address, const EqData* request, EqData* 
   return r->error();
 }
 
-// The first word of a text, after any leading white space.
-std::string first_word(const std::string& text) {
-  size_t start = 0;
-  while (start < text.size() && isspace(static_cast<unsigned char>(text[start])))
-    ++start;
-  size_t end = start;
-  while (end < text.size() && !isspace(static_cast<unsigned char>(text[end])))
-    ++end;
-  return text.substr(start, end - start);
-}
-
-// A saved value text as a configuration record: "<i1> <f1> <f2> <tm> "<text>""
-// or a single number. False when it is neither.
+// A saved value text as a configuration record: <i1> <f1> <f2> <tm> "<text>"
+// (read with the USTR text form, then the quoted text whole) or a single
+// number (i1_data truncated, f1_data rounded). False when it is neither.
 bool parse_saved_value(const std::string& text, D_conf_ustr* out) {
-  std::istringstream in(text);
-  std::string word;
-  std::vector<std::string> words;
-  while (words.size() < 4 && in >> word)
-    words.push_back(word);
-  char* end = nullptr;
-  if (words.size() == 1) {
-    errno = 0;
-    long long i = strtoll(words[0].c_str(), &end, 10);
-    bool whole = *end == '\0' && errno == 0 && i >= -2147483647 - 1 && i <= 2147483647;
-    double d = strtod(words[0].c_str(), &end);
-    if (*end != '\0' || !isfinite(d)) return false;
-    out->i1_data = whole ? static_cast<int>(i) : (fabs(d) < 2147483647.0 ? static_cast<int>(d) : 0);
-    out->f1_data = static_cast<float>(d);
-    return true;
-  }
   size_t open = text.find('"');
   size_t close = text.rfind('"');
-  if (words.size() < 4 || open == std::string::npos || close == open) return false;
-  EqData numbers;
-  numbers.set_type(DATA_IFFF);
-  // i1, f1, f2 read as an IFFF with the time as its last field.
-  if (numbers.set_from_string(words[0] + " " + words[1] + " " + words[2] + " 0") != 0) return false;
-  errno = 0;
-  long long tm = strtoll(words[3].c_str(), &end, 10);
-  if (*end != '\0' || errno != 0) return false;
-  const IFFF* v = numbers.get_ifff();
-  out->i1_data = v->i1_data;
-  out->f1_data = v->f1_data;
-  out->f2_data = v->f2_data;
-  out->tm = static_cast<time_t>(tm);
-  out->d_name = text.substr(open + 1, close - open - 1);
+  EqData parsed;
+  if (open != std::string::npos && close > open) {
+    parsed.set_type(DATA_USTR);
+    if (parsed.set_from_string(text.substr(0, open)) != 0 || parsed.length() != 1) return false;
+    const USTR* u = parsed.get_ustr(0);
+    out->i1_data = u->i1_data;
+    out->f1_data = u->f1_data;
+    out->f2_data = u->f2_data;
+    out->tm = u->tm;
+    out->d_name = text.substr(open + 1, close - open - 1);
+    return true;
+  }
+  parsed.set_type(DATA_DOUBLE);
+  if (parsed.set_from_string(text) != 0) return false;
+  out->i1_data = parsed.get_int();
+  out->f1_data = parsed.get_float();
   return true;
 }
 
@@ -244,12 +211,7 @@ int EqFct::names(EqAdr* address, EqData* result) {
   r->set_type(DATA_USTR);
   std::vector<D_fct*> props = property_list();
   for (size_t i = 0; i < props.size(); ++i) {
-    std::string text = props[i]->name_text();
-    USTR u{};
-    u.i1_data = props[i]->data_type();
-    u.str_data.str_data_len = static_cast<unsigned int>(text.size() + 1);
-    u.str_data.str_data_val = text.data();
-    r->set(u, static_cast<int>(i));
+    set_name_entry(r, static_cast<int>(i), props[i]->data_type(), props[i]->name_text());
   }
   return 0;
 }
@@ -405,13 +367,8 @@ void D_fct::set(EqAdr* /*address*/, EqData* /*value*/, EqData* result, EqFct* /*
 
 void D_fct::names(EqAdr* /*address*/, EqData* result) {
   if (result == nullptr) return;
-  std::string text = text_;
-  USTR u{};
-  u.i1_data = data_type();
-  u.str_data.str_data_len = static_cast<unsigned int>(text.size() + 1);
-  u.str_data.str_data_val = text.data();
   result->init();
-  result->set(u, 0);
+  set_name_entry(result, 0, data_type(), text_);
 }
 
 void D_fct::get_multi(EqAdr* address, EqData* request, EqData* result, int* /*index*/,

@@ -6,14 +6,18 @@
 // process-wide registry of served locations through which EqCall reaches
 // properties. Everything the library calls is declared here.
 //
-// Locking inside the stand-in (all leaf locks unless noted):
+// Locking inside the stand-in, in the order they may be taken:
 // - every property has an operation mutex (D_fct::op_lock) that EqCall and
 //   the host server hold around one get/set/names/write of that property, so
-//   that no two such operations run on one property at once;
+//   that no two such operations run on one property at once; the property
+//   may call into the library while it is held;
 // - every stand-in property class guards its own value with a value mutex,
-//   taken inside value(), set_value(), get() and set();
-// - the served-location registry has its own mutex, held only while a lookup
-//   or a change of the registry runs, never across a property operation.
+//   taken inside set_value(), get(), set() and the scalar value()s (the
+//   record classes hand out a pointer to their record, see D_iiii);
+// - a D_hist takes its ArchiveFile's mutex last.
+// Leaf locks, under which nothing else is taken: the served-location
+// registry's mutex (held while a lookup or change runs, never across a call
+// into a location or property) and a location's property-list mutex.
 
 #ifndef FRAMEWORK_NORIX_H
 #define FRAMEWORK_NORIX_H
@@ -684,7 +688,9 @@ namespace norix {
 void set_server(const std::string& facility, const std::string& device);
 void serve_location(EqFct* location);  // EqCall can reach it by its name(); once
 // Forgets it, waiting until the calls that reached it have returned; never
-// call it from an operation of that location. ~EqFct calls it.
+// call it from an operation of that location. ~EqFct calls it too, but only
+// after the derived parts are gone: while clients may call, unserve a
+// location before destroying it.
 void unserve_location(EqFct* location);
 void clear_served();  // forgets every location, the server name and the unmonitorable addresses
 

@@ -8,7 +8,6 @@
 
 #include <float.h>
 #include <math.h>
-#include <string.h>
 #include <time.h>
 
 #include <ostream>
@@ -16,17 +15,12 @@
 #include <type_traits>
 #include <vector>
 
+#include "framework/internal.h"
 #include "framework/norix.h"
 
 namespace {
 
-void init_mutex(pthread_mutex_t* m) {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(m, &attr);
-  pthread_mutexattr_destroy(&attr);
-}
+using norix::internal::init_mutex;
 
 void wrong_type(EqData* result) {
   if (result != nullptr) result->error(ERR_WRONG_TYPE, norix::error_text(ERR_WRONG_TYPE));
@@ -46,13 +40,6 @@ int parse_as(int type, EqData* value, EqData* out) {
 bool is_number_type(int t) {
   return t == DATA_INT || t == DATA_SHORT || t == DATA_LONG || t == DATA_UINT || t == DATA_ULONG ||
          t == DATA_FLOAT || t == DATA_DOUBLE;
-}
-
-// The text a USTR carries: up to its terminator or str_data_len characters.
-std::string bounded_text(const USTR& u) {
-  if (u.str_data.str_data_val == nullptr) return std::string();
-  return std::string(u.str_data.str_data_val,
-                     strnlen(u.str_data.str_data_val, u.str_data.str_data_len));
 }
 
 }  // namespace
@@ -81,7 +68,8 @@ void D_string::set(EqAdr* /*address*/, EqData* value, EqData* result, EqFct* /*l
     std::string text = value->text_value();
     set_value(text.c_str());
   } else if (value->type() == DATA_USTR && value->get_ustr(0) != nullptr) {
-    std::string text = bounded_text(*value->get_ustr(0));
+    std::string text;
+    norix::internal::bounded_copy(*value->get_ustr(0), &text);
     set_value(text.c_str());
   } else {
     wrong_type(result);
@@ -337,11 +325,8 @@ USTR* D_ustr::value() {
 void D_ustr::set_value(USTR* value) {
   if (value == nullptr) return;
   // Copied before the lock: value may be this property's own record.
-  USTR fields = *value;
-  std::string text = bounded_text(*value);
-  if (fields.str_data.str_data_len > text.size() + 1) {
-    fields.str_data.str_data_len = static_cast<unsigned int>(text.size() + 1);
-  }
+  std::string text;
+  USTR fields = norix::internal::bounded_copy(*value, &text);
   pthread_mutex_lock(&val_mux_);
   text_ = text;
   value_ = fields;

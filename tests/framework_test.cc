@@ -495,12 +495,13 @@ TEST_F(Served, WritesConvertBetweenNumbersAndRefuseOtherTypes) {
   struct {
     const char* address;
     EqData value;
-  } refused[5];
+  } refused[6];
   refused[0] = {"FAC/DEV/L1/COUNT", typed(DATA_STRING, "twelve")};
   refused[1] = {"FAC/DEV/L1/COUNT", typed(DATA_LONG, "4294967296")};
   refused[2] = {"FAC/DEV/L1/GAIN", typed(DATA_IIII, "1 2 3 4")};
   refused[3] = {"FAC/DEV/L1/QUAD", typed(DATA_STRING, "1 2 3")};
   refused[4] = {"FAC/DEV/L1/NOTE", typed(DATA_INT, "3")};
+  refused[5] = {"FAC/DEV/L1/GAIN", typed(DATA_DOUBLE, "1e300")};
   for (auto& r : refused) {
     EXPECT_EQ(ERR_WRONG_TYPE, set(r.address, &r.value, &result)) << r.address;
     EXPECT_EQ("wrong data type", text_of(result));
@@ -598,8 +599,10 @@ TEST_F(Served, UnserveWaitsForACallInFlight) {
   // The unserve cannot finish while the get runs; a later call no longer
   // finds the location.
   EqData result;
-  for (int i = 0; i < 1000 && get("FAC/DEV/L1/COUNT", &result) == 0; ++i)
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (get("FAC/DEV/L1/COUNT", &result) == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
+  }
   EXPECT_EQ(ERR_NO_LOCATION, get("FAC/DEV/L1/COUNT", &result));
   EXPECT_FALSE(unserved);
   gate.release();
@@ -642,6 +645,34 @@ TEST_F(Served, EngineWritesAndClientReadsDoNotRace) {
   }
   engine.join();
   EXPECT_TRUE(ordered);
+}
+
+TEST_F(Served, RecordReadersHoldingOpLockSeeWholeRecords) {
+  std::atomic<bool> done{false};
+  std::thread client([&] {
+    EqData value;
+    EqData result;
+    for (int i = 1; i <= 2000; ++i) {
+      value.set(IIII{i, i, i, i});
+      set("FAC/DEV/L1/QUAD", &value, &result);
+    }
+    done = true;
+  });
+  bool whole = true;
+  while (!done) {
+    pthread_mutex_lock(quad.op_lock());
+    IIII copy = *quad.value();
+    pthread_mutex_unlock(quad.op_lock());
+    whole = whole && copy.i1_data == copy.i4_data;
+  }
+  client.join();
+  EXPECT_TRUE(whole);
+  EXPECT_EQ(2000, quad.value()->i2_data);
+  note.set_value(note.value());  // its own record: the text survives
+  USTR u = make_ustr(1, "kept", 5);
+  note.set_value(&u);
+  note.set_value(note.value());
+  EXPECT_STREQ("kept", note.value()->str_data.str_data_val);
 }
 
 // --- properties and locations -------------------------------------------------
