@@ -5,6 +5,7 @@
 // never held while a D_hist is called: the destructor tells the booked
 // histories after releasing it.
 
+#include <ctype.h>
 #include <stdio.h>
 
 #include <algorithm>
@@ -19,7 +20,7 @@ namespace {
 std::string one_word(const std::string& name) {
   std::string out = name;
   for (char& c : out) {
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') c = '_';
+    if (isspace(static_cast<unsigned char>(c))) c = '_';
   }
   return out;
 }

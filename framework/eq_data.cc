@@ -83,15 +83,10 @@ std::string format_double(double v) {
 
 std::vector<std::string> split_words(const std::string& text) {
   std::vector<std::string> words;
-  size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && isspace(static_cast<unsigned char>(text[i])))
-      ++i;
-    size_t start = i;
-    while (i < text.size() && !isspace(static_cast<unsigned char>(text[i])))
-      ++i;
-    if (i > start) words.push_back(text.substr(start, i - start));
-  }
+  size_t pos = 0;
+  std::string word;
+  while (norix::internal::next_word(text, &pos, &word))
+    words.push_back(word);
   return words;
 }
 
@@ -208,16 +203,10 @@ std::string unescape_line(const std::string& text) {
 // One USTR line "i1 f1 f2 tm text"; the text follows the time after one
 // white-space character and may hold any characters.
 bool parse_ustr_line(const std::string& line, USTR* u, std::string* text) {
-  std::vector<std::string> words;
+  std::string words[4];
   size_t i = 0;
-  while (words.size() < 4) {
-    while (i < line.size() && isspace(static_cast<unsigned char>(line[i])))
-      ++i;
-    size_t start = i;
-    while (i < line.size() && !isspace(static_cast<unsigned char>(line[i])))
-      ++i;
-    if (i == start) return false;
-    words.push_back(line.substr(start, i - start));
+  for (std::string& word : words) {
+    if (!norix::internal::next_word(line, &i, &word)) return false;
   }
   long long tm = 0;
   if (!parse_int32(words[0], &u->i1_data) || !parse_float(words[1], &u->f1_data) ||

@@ -6,7 +6,6 @@
 // that list and is a leaf lock; a property operation runs under the
 // property's op_lock, never under list_mux_.
 
-#include <ctype.h>
 
 #include <algorithm>
 #include <istream>
@@ -112,16 +111,15 @@ int load_config(EqFct* location, std::istream& in) {
   int failed = 0;
   std::string line;
   while (std::getline(in, line)) {
-    std::string name = first_word(line);
-    if (name.empty()) continue;
-    size_t at = line.find(name) + name.size();
+    size_t at = 0;
+    std::string name;
+    if (!norix::internal::next_word(line, &at, &name)) continue;
     // The value follows the name after " \t" as EqFct::write puts it, or
     // after any white space.
     if (line.compare(at, 2, " \t") == 0) {
       at += 2;
     } else {
-      while (at < line.size() && isspace(static_cast<unsigned char>(line[at])))
-        ++at;
+      at = std::min(line.find_first_not_of(norix::internal::kWhiteSpace, at), line.size());
     }
     std::string value = line.substr(at);
     D_fct* p = location->find_property(name);
@@ -383,14 +381,11 @@ void D_fct::write(std::ostream& /*out*/) {}
 void D_fct::auto_init() {}
 
 const char* D_fct::comment() {
-  size_t i = 0;
-  while (i < text_.size() && isspace(static_cast<unsigned char>(text_[i])))
-    ++i;
-  while (i < text_.size() && !isspace(static_cast<unsigned char>(text_[i])))
-    ++i;
-  while (i < text_.size() && isspace(static_cast<unsigned char>(text_[i])))
-    ++i;
-  return text_.c_str() + i;
+  size_t pos = 0;
+  std::string word;
+  norix::internal::next_word(text_, &pos, &word);
+  pos = text_.find_first_not_of(norix::internal::kWhiteSpace, pos);
+  return text_.c_str() + (pos == std::string::npos ? text_.size() : pos);
 }
 
 int D_fct::data_type() const {

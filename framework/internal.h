@@ -15,6 +15,8 @@
 namespace norix {
 namespace internal {
 
+constexpr const char* kWhiteSpace = " \t\n\v\f\r";  // what isspace() takes in the C locale
+
 inline void init_mutex(pthread_mutex_t* m) {
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
@@ -23,15 +25,26 @@ inline void init_mutex(pthread_mutex_t* m) {
   pthread_mutexattr_destroy(&attr);
 }
 
+// The next white-space separated word of text from *pos on, into *word;
+// *pos then stands just after it. False when only white space is left.
+inline bool next_word(const std::string& text, size_t* pos, std::string* word) {
+  size_t i = *pos;
+  while (i < text.size() && isspace(static_cast<unsigned char>(text[i])))
+    ++i;
+  size_t start = i;
+  while (i < text.size() && !isspace(static_cast<unsigned char>(text[i])))
+    ++i;
+  *pos = i;
+  *word = text.substr(start, i - start);
+  return i > start;
+}
+
 // The first word of a text, after any leading white space.
 inline std::string first_word(const std::string& text) {
-  size_t start = 0;
-  while (start < text.size() && isspace(static_cast<unsigned char>(text[start])))
-    ++start;
-  size_t end = start;
-  while (end < text.size() && !isspace(static_cast<unsigned char>(text[end])))
-    ++end;
-  return text.substr(start, end - start);
+  size_t pos = 0;
+  std::string word;
+  next_word(text, &pos, &word);
+  return word;
 }
 
 inline bool is_wildcard_or_empty(const char* part) {
