@@ -1,3 +1,118 @@
-// fsm_list.cc - not written yet.
+// fsm_list.cc - the machine registry: root locations by machine name.
+//
+// The registry is changed only on the server's start-up thread (store_node,
+// find_node, init_list) and only read afterwards (signal_node from any
+// thread), so it has no lock. It owns its entries, not the locations or
+// states they point to. Starting a machine's engines holds the location's
+// mutex while the three threads are created.
 
 #include "fsm/fsm.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+
+FSMlist global_list;
+
+namespace {
+
+constexpr int TYPE_SUPERSTATE_LOCATION = 1;
+constexpr int TYPE_ROOT_STATE = 2;
+
+// Starts the event and interrupt engines of one root location. The creating
+// thread blocks the timer and user signals around the creation so that the
+// engines inherit a mask in which none of them is ever delivered to them.
+// A failed creation leaves the machine without that engine; if it is the
+// event engine, the machine never becomes ready and its ticks are dropped.
+void start_engines(EqFSMlocation* lp, const pthread_attr_t* attr) {
+  pthread_mutex_lock(&lp->mux);
+  sigset_t blocked;
+  sigset_t previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGALRM);
+  sigaddset(&blocked, SIGUSR1);
+  sigaddset(&blocked, SIGUSR2);
+  sigaddset(&blocked, SIGURG);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  pthread_create(&lp->irq1_id, attr, irq1_engine, lp);
+  pthread_create(&lp->irq2_id, attr, irq2_engine, lp);
+  pthread_create(&lp->update_id, attr, event_engine, lp);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  pthread_mutex_unlock(&lp->mux);
+}
+
+}  // namespace
+
+FSMlist::FSMlist() = default;
+
+FSMlist::~FSMlist() {
+  init_list();
+}
+
+void FSMlist::init_list() {
+  for (entry* e : list)
+    delete e;
+  list.clear();
+}
+
+// Only the first root location with a given state name is registered.
+void FSMlist::store_node(EqFSMlocation* elp) {
+  if (elp == nullptr || elp->state_ptr == nullptr) return;
+  FSMstate* root = elp->state_ptr;
+  if (root->get_type() != TYPE_ROOT_STATE) return;
+  for (entry* e : list) {
+    if (strcmp(e->base->get_name(), root->get_name()) == 0) return;
+  }
+  entry* e = new entry;
+  e->fsm = elp->fsm.value();
+  e->loc = elp;
+  e->base = root;
+  root->set_root(root);
+  list.push_back(e);
+}
+
+int FSMlist::find_node(EqFSMlocation* elp) {
+  if (elp == nullptr || elp->state_ptr == nullptr) return 0;
+  FSMstate* sp = elp->state_ptr;
+  if (sp->get_type() != TYPE_SUPERSTATE_LOCATION) return 0;
+  const char* machine = elp->fsm.value();
+  for (entry* e : list) {
+    if (e->fsm == machine) {
+      sp->set_root(e->base);
+      FSMrootstate* root = dynamic_cast<FSMrootstate*>(e->base);
+      if (root != nullptr) root->register_link(sp);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// Links each machine (its named references resolve through its root's link
+// table), then starts its engines. A machine that fails to link still starts.
+void FSMlist::link_nodes() {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setscope(&attr, PTHREAD_SCOPE_PROCESS);  // Linux keeps system scope
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
+  for (entry* e : list) {
+    e->base->link_state();
+    start_engines(e->loc, &attr);
+  }
+  pthread_attr_destroy(&attr);
+}
+
+// A null event delivers nothing (posting null to a root would be a tick).
+int FSMlist::signal_node(char* fsm, FSMevent* ep) {
+  if (fsm == nullptr || ep == nullptr) return 1;
+  for (entry* e : list) {
+    if (e->fsm == fsm) {
+      e->base->post_event(ep);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int send_event(char* sp, FSMevent* ep) {
+  return global_list.signal_node(sp, ep);
+}

@@ -1,8 +1,88 @@
-// fsm_server.cc - server entry hooks and the library's globals (placeholder:
-// only the globals the core needs).
+// fsm_server.cc - the server entry hooks and the library's globals.
+//
+// The hooks run on the server's start-up thread, one at a time, so the
+// one-time set-up has no lock. norix_mux is held around every call on
+// norix_call; arch_mux around archive creation and booking. Both are
+// statically initialised, so they are usable before the first eq_create.
 
 #include "fsm/fsm.h"
 
-EqCall* norix_call = nullptr;
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+constexpr int CODE_ROOT = 100;
+constexpr int CODE_SUPERSTATE = 101;
+constexpr int LOCATION_SUPERSTATE = 1;
+constexpr int LOCATION_ROOT = 2;
+
+char object_name_text[] = "FSM";
+
+// The application's type name of a record; a name that fills all 25
+// characters without a terminator is read no further.
+std::string record_name(const node_info* p) {
+  return std::string(p->name, strnlen(p->name, sizeof p->name));
+}
+
+}  // namespace
+
+char* object_name = object_name_text;
+EqFct* eq_fct_ = nullptr;
+int norix_init = 0;
+EqCall* norix_call = nullptr;  // created once, lives as long as the process
 pthread_mutex_t norix_mux = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t arch_mux = PTHREAD_MUTEX_INITIALIZER;
+
+// An application defines its own list, which takes the place of this one.
+node_info* init_list __attribute__((weak)) = nullptr;
+
+// Creates a root location (code 100) or a superstate location (code 101);
+// the application's create function of the type named gbl_fct_name builds
+// its machine. Null for any other code.
+EqFct* eq_create(int eq_code, void*) {
+  if (eq_code != CODE_ROOT && eq_code != CODE_SUPERSTATE) return nullptr;
+  if (norix_init == 0) {
+    norix_call = new EqCall();
+    norix_init = 1;
+  }
+  EqFSMlocation* loc =
+      new EqFSMlocation(eq_code == CODE_ROOT ? LOCATION_ROOT : LOCATION_SUPERSTATE);
+  for (node_info* p = init_list; p != nullptr; p = p->link) {
+    if (record_name(p) != gbl_fct_name) continue;
+    loc->state_ptr->set_name(gbl_fct_name.c_str());
+    if (p->create != nullptr) p->create(loc);
+    loc->bind();
+    break;
+  }
+  if (gbl_fct_name.empty()) {
+    printf("undefined location %d\n", eq_code);
+    fflush(stdout);
+  }
+  return loc;
+}
+
+void eq_init_prolog() {
+  global_list.init_list();
+}
+
+void eq_init_epilog() {
+  global_list.link_nodes();
+}
+
+void post_init_prolog() {}
+
+void post_init_epilog() {}
+
+void refresh_prolog() {}
+
+void refresh_epilog() {}
+
+void interrupt_usr1_prolog(int) {}
+
+void interrupt_usr1_epilog(int) {}
+
+void eq_cancel() {}
