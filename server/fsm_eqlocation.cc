@@ -399,7 +399,8 @@ void EqFSMlocation::init() {
     int id = f->get_id();
     if (id == -1) continue;
     // The saved text starts with the state that was active (or the start
-    // state); its first word is that state's name.
+    // state); its first word is that state's name. The text ends at its
+    // terminator whether or not the stored length counts it.
     const USTR* v = f->value();
     size_t len = v->str_data.str_data_len;
     const char* text = v->str_data.str_data_val != nullptr ? v->str_data.str_data_val : "";

@@ -169,7 +169,7 @@ TEST(EventText, ClientTextsOfAnyShapeAreReadWithinTheirBounds) {
                                       "abcde@lamp", "go@lamp", std::string(79, 'c') + "@lamp"}));
 }
 
-TEST(FaultValue, ShowsTheStateErrorCutAt80) {
+TEST(FaultValue, ShowsTheStateErrorCutAt80AndIgnoresWrites) {
   EqFSMlocation* loc = idle_lamp();
   time_t before = time(nullptr);
   Value v = client_value("LAMP", "FAULT");
@@ -193,7 +193,9 @@ TEST(FaultValue, ShowsTheStateErrorCutAt80) {
   EXPECT_EQ(v.len, 81u);
   EXPECT_EQ(v.f2, 1.0f);
 
-  // Writes to FAULT, FLOW_n, FSM and DESCR change nothing.
+  // DESCR is loaded after FSM, so its text is the state's description;
+  // writes to FAULT, FSM and DESCR change nothing.
+  EXPECT_EQ(std::string(loc->state_ptr->get_descr()), "a lamp");
   EXPECT_EQ(client_write("LAMP", "FSM", "OTHER"), 0);
   EXPECT_EQ(client_write("LAMP", "DESCR", "other"), 0);
   client_write("LAMP", "FAULT", "x");
@@ -308,6 +310,17 @@ TEST(SavedValue, FlowWithHistoryRestartsAndSavesItsActiveState) {
   EXPECT_EQ(client_value("LAMP", "FLOW_0").text, "on : lamp is on");
   switch_lamp(loc, "on", "off");
   EXPECT_EQ(saved_line(loc->flows[0]), " \t1 1 0 \"off : lamp is off\"\n");
+
+  // The location's whole saved configuration starts the next server in off.
+  std::ostringstream saved;
+  loc->write(saved);
+  host::trace().clear();
+  EqFSMlocation* next = host::start_server({{"LAMP", 100, "lamp", saved.str()}})[0];
+  ASSERT_TRUE(host::wait_ready(next));
+  EXPECT_EQ(host::trace().snapshot(), (std::vector<std::string>{"init:off", "init:on", "init:idle",
+                                                                "enter:off", "enter:idle"}));
+  EXPECT_EQ(client_value("LAMP", "FLOW_0").text, "off : lamp is off");
+  EXPECT_EQ(std::string(next->fsm.value()), "LAMP.MACHINE");
 }
 
 TEST(SavedValue, InitBindsEveryFlowAndFeedsFlowAttributes) {
@@ -321,14 +334,12 @@ TEST(SavedValue, InitBindsEveryFlowAndFeedsFlowAttributes) {
   EXPECT_EQ(f0->history, 1);
   EXPECT_EQ(f1->state_name, "idle");
   EXPECT_EQ(f1->history, 0);
-}
 
-TEST(NameProperties, ConfigurationSetsTheStateDescription) {
-  EqFSMlocation* loc = idle_lamp();
-  // DESCR is loaded after FSM, so its text is the description.
-  EXPECT_EQ(std::string(loc->state_ptr->get_descr()), "a lamp");
-  EXPECT_EQ(std::string(loc->state_ptr->get_name()), "lamp");
-  EXPECT_EQ(loc->fct_code(), 100);
-  EXPECT_EQ(loc->event.data_type(), DATA_USTR);
-  EXPECT_EQ(loc->fsm.data_type(), DATA_STRING);
+  // A start state set as a plain text (its length without terminator) is
+  // taken whole.
+  loc->flows[0]->set_value("off");
+  loc->flows[0]->set_value(0);
+  loc->init();
+  EXPECT_EQ(f0->state_name, "off");
+  EXPECT_EQ(f0->history, 0);
 }
