@@ -15,6 +15,8 @@
 //   flow mutex -> state mutex -> nested flow mutexes -> ...
 //   a state mutex before a queue mutex, a data item mutex or norix_mux;
 //   a data item mutex before norix_mux;
+//   routed data access holds a framework property's operation lock around
+//   one value access, after any library lock, and takes nothing under it;
 //   arch_mux may be taken while flow mutexes are held;
 //   queue mutexes, the location mutex and arch_mux are taken last: no other
 //   library lock is taken while one of them is held (the location mutex is
@@ -333,8 +335,12 @@ class FSMsuperstate : public FSMstate {
   int data_unlock(int handle, int flag) override;
   int data_pointer(int handle, void** pp, int flag) override;
   // Text read through a location handle into the caller's array (*ds not
-  // null): the array must hold the composed text; 256 characters suffice
-  // for every numeric type, a USTR property needs its text length plus one.
+  // null): at most 256 bytes, terminator included, are ever written there.
+  // Numeric texts are never longer; a USTR text of more than 255 characters
+  // is cut to 255 (with a null *ds the new array holds the whole text).
+  // Text written to an int or float property that does not begin with a
+  // number leaves it unchanged and gives -1; text without four numbers
+  // leaves an IIII or IFFF property unchanged and gives 0.
   int data_get(int handle, int* di, int flag) override;
   int data_get(int handle, float* df, int flag) override;
   int data_get(int handle, char** ds, int flag) override;
