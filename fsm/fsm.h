@@ -238,7 +238,7 @@ class FSMstate {
   FSMstate* root;
   FSMstate* parent;
   void* private_data;
-  EqAdr eq_addr;  // working address of the device calls of poll_data and data_set
+  EqAdr eq_addr;  // working address of poll_data's device calls; used under mux only
   FSMaction reset;
   FSMaction poll;
   FSMaction enter;
