@@ -584,6 +584,11 @@ class EqFSMlocation : public EqFct {
   pthread_mutex_t prop_amux;
   std::vector<D_fct*> norix_data;     // not owned
   std::vector<D_fct*> norix_address;  // not owned
+  // Added: the size of prop_mux and how many norix_data entries it covers,
+  // fixed when bind() made the table; data properties appended later lock
+  // prop_amux instead of another property's mutex or one past the table.
+  size_t prop_mux_count;
+  size_t prop_mux_data;
 };
 
 // Engine thread bodies; the argument is the EqFSMlocation. They never return.

@@ -381,6 +381,17 @@ int FSMsuperstate::data_pointer(int handle, void** pp, int flag) {
 
 // --- locks ---
 
+namespace {
+
+// The property's mutex in the location's table, or prop_amux for a location
+// without a table and for properties appended after the table was made.
+pthread_mutex_t* property_mutex(EqFSMlocation* loc, int index) {
+  size_t i = static_cast<size_t>(index);
+  return i < loc->prop_mux_data ? &loc->prop_mux[i] : &loc->prop_amux;
+}
+
+}  // namespace
+
 // Takes the property's mutex of the location's table, or prop_amux when the
 // location has no table yet; waits until it is held.
 int FSMsuperstate::data_lock(int handle, int flag) {
@@ -388,7 +399,7 @@ int FSMsuperstate::data_lock(int handle, int flag) {
   EqFSMlocation* loc = nullptr;
   int index = data_find(handle, flag, &loc);
   if (index < 0) return -1;
-  pthread_mutex_lock(loc->prop_mux != nullptr ? &loc->prop_mux[index] : &loc->prop_amux);
+  pthread_mutex_lock(property_mutex(loc, index));
   return 0;
 }
 
@@ -397,7 +408,7 @@ int FSMsuperstate::data_unlock(int handle, int flag) {
   EqFSMlocation* loc = nullptr;
   int index = data_find(handle, flag, &loc);
   if (index < 0) return -1;
-  pthread_mutex_unlock(loc->prop_mux != nullptr ? &loc->prop_mux[index] : &loc->prop_amux);
+  pthread_mutex_unlock(property_mutex(loc, index));
   return 0;
 }
 

@@ -344,7 +344,9 @@ EqFSMlocation::EqFSMlocation(int type)
       description("DESCR the description of this state", this),
       event("EVENT the event to be sent to this state", this),
       status("FAULT the error detected in the active state", this),
-      prop_mux(nullptr) {
+      prop_mux(nullptr),
+      prop_mux_count(0),
+      prop_mux_data(0) {
   pthread_mutex_init(&prop_amux, nullptr);
   pthread_mutex_init(&mux, nullptr);
   pthread_cond_init(&cond, nullptr);
@@ -369,8 +371,7 @@ EqFSMlocation::~EqFSMlocation() {
   pthread_cond_destroy(&cond);
   pthread_mutex_destroy(&mux);
   if (prop_mux != nullptr) {
-    size_t n = norix_data.size() + norix_address.size();
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < prop_mux_count; ++i)
       pthread_mutex_destroy(&prop_mux[i]);
     delete[] prop_mux;
     prop_mux = nullptr;
@@ -382,11 +383,15 @@ int EqFSMlocation::fct_code() {
   return is_root(state_ptr) ? CODE_ROOT : CODE_SUPERSTATE;
 }
 
+// The table is made once; a second call keeps it (its mutexes may be held).
 void EqFSMlocation::bind() {
+  if (prop_mux != nullptr) return;
   size_t n = norix_data.size() + norix_address.size();
   prop_mux = new pthread_mutex_t[n];
   for (size_t i = 0; i < n; ++i)
     pthread_mutex_init(&prop_mux[i], nullptr);
+  prop_mux_count = n;
+  prop_mux_data = norix_data.size();
 }
 
 void EqFSMlocation::init() {

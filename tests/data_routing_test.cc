@@ -427,6 +427,18 @@ TEST_F(Routing, DataLockUsesThePropertysMutexAfterBind) {
   EXPECT_EQ(-1, root->data_unlock(net(0, 7), 0));
 }
 
+// A property appended after the table was made has no mutex of its own: it
+// shares prop_amux instead of reaching past the table; a second bind keeps
+// the table.
+TEST_F(Routing, PropertyAddedAfterBindLocksTheSharedMutex) {
+  top.loc->bind();
+  pthread_mutex_t* table = top.loc->prop_mux;
+  top.data(new norix::D_value<int>("LATE added after bind", top.loc));
+  top.loc->bind();
+  EXPECT_EQ(table, top.loc->prop_mux);
+  devtest::expect_lock_blocks(&leaf, leaf.data_open("LATE", 0), &top.loc->prop_amux);
+}
+
 // Routed reads of a record run beside client writes of the same property
 // and never see a torn record (and are clean under ThreadSanitizer).
 TEST_F(Routing, RoutedReadsStayWholeBesideClientWrites) {
