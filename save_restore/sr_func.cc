@@ -45,7 +45,8 @@ constexpr size_t kTextSize = 256;        // a value text as saved or written
 constexpr size_t kBigTextSize = 4000;    // a value text read for comparison
 constexpr size_t kNameReportMax = 127;   // compare_all's report of an address
 constexpr size_t kAnswerReportMax = 80;  // compare_all's report of an answer
-constexpr long kPauseSliceNs = 50L * 1000 * 1000;
+constexpr long long kNsPerSecond = 1000LL * 1000 * 1000;
+constexpr long long kPauseSliceNs = 50LL * 1000 * 1000;  // how soon a stop ends a pause
 
 bool is_space(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -142,7 +143,7 @@ bool read_value(FILE* fp, char (&buf)[kValueMax + 2], bool* fits) {
   if (len < 0) return false;
   *fits = true;
   if (is_close(buf, len)) {
-    strcpy(buf, " ");
+    copy_cut(buf, sizeof buf, " ");
     return true;
   }
   size_t n = static_cast<size_t>(len);
@@ -198,7 +199,7 @@ void read_fill(FILE* fp, std::vector<sr_data*>* list) {
       bool value_fits = true;
       if (!read_value(fp, value, &value_fits)) break;
       if (!fits || !value_fits) continue;
-      if (type == 0) strcpy(value, "  ");
+      if (type == 0) copy_cut(value, sizeof value, "  ");
       adr.set(field[0], field[2], field[1], field[3]);
       sr_data* item = new sr_data;
       item->name_ = copy_text(adr.show_adr().c_str());
@@ -289,29 +290,23 @@ int pause_seconds(float f3) {
   return static_cast<int>(f3);
 }
 
+long long monotonic_ns() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * kNsPerSecond + t.tv_nsec;
+}
+
 // Waits the pause in short slices so that a stop set meanwhile ends it.
 // True when the stop flag was seen.
 bool pause_or_stop(int seconds, int* stop) {
-  timespec end;
-  clock_gettime(CLOCK_MONOTONIC, &end);
-  end.tv_sec += seconds;
+  const long long end = monotonic_ns() + seconds * kNsPerSecond;
   for (;;) {
     if (stop_set(stop)) return true;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec > end.tv_sec || (now.tv_sec == end.tv_sec && now.tv_nsec >= end.tv_nsec)) {
-      return false;
-    }
-    timespec wake = now;
-    wake.tv_nsec += kPauseSliceNs;
-    if (wake.tv_nsec >= 1000000000L) {
-      wake.tv_sec += 1;
-      wake.tv_nsec -= 1000000000L;
-    }
-    if (wake.tv_sec > end.tv_sec || (wake.tv_sec == end.tv_sec && wake.tv_nsec > end.tv_nsec)) {
-      wake = end;
-    }
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+    long long left = end - monotonic_ns();
+    if (left <= 0) return false;
+    long long slice = left < kPauseSliceNs ? left : kPauseSliceNs;
+    timespec t{static_cast<time_t>(slice / kNsPerSecond), static_cast<long>(slice % kNsPerSecond)};
+    nanosleep(&t, nullptr);
   }
 }
 
@@ -598,7 +593,7 @@ int sr_save(char* file, char* new_file, EqData* data, FSMstate* sp) {
   read_fill(src, items.get());
 
   char date[64];
-  if (ctime_r(&started, date) == nullptr) strcpy(date, "Thu Jan  1 00:00:00 1970\n");
+  if (ctime_r(&started, date) == nullptr) copy_cut(date, sizeof date, "Thu Jan  1 00:00:00 1970\n");
   FILE* out = target.stream();
   fprintf(out, "%s\n%s %s ;\n", kHeader, kSaveComment, date);
 

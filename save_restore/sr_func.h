@@ -70,6 +70,9 @@ void clear(std::vector<char*>* list);
 int fill_struct(char* svr, std::vector<sr_data*>* list, int op);
 
 // Writes new_file with the present value of every property listed in file.
+// The new file is written beside new_file and renamed onto it, so readers
+// see the old file or the whole new one, and new_file may be file itself.
+// 1 also when a present value held a ";" and the file's old value was kept.
 int sr_save(char* file, char* new_file, EqData* data, FSMstate* sp);
 // Sets (or checks and corrects) every property listed in file.
 int restore_all(char* file, EqData* data, SrOption op, int stop, FSMstate* sp);

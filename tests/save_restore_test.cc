@@ -22,6 +22,7 @@
 
 #include "fsm/fsm.h"
 #include "save_restore/sr_func.h"
+#include "tests/support/devices.h"
 #include "tests/support/settings_files.h"
 
 namespace {
@@ -408,6 +409,42 @@ TEST_F(SaveRestore, CheckAndCorrectThroughAState) {
             (std::vector<std::string>{"open:SAME", "lock:0", "get:0", "unlock:0", "open:OTHER",
                                       "lock:1", "get:1", "set:1=4", "unlock:1", "open:BROKEN",
                                       "lock:2", "get:2", "unlock:2"}));
+}
+
+TEST_F(SaveRestore, RestoreAndSaveThroughAStatesOwnData) {
+  FSMstate st("local", nullptr, 0);
+  EqData start;
+  start.set(1.0f);
+  st.add_data("GAIN", &start, nullptr);
+  st.add_data("NAME", nullptr, nullptr);
+  char* src = settings("src.sr", {"GAIN\t2\t2.5", "NAME\t3\ttwo words", "GONE\t1\t7"});
+  EXPECT_EQ(restore_all(src, &data, SR_SET_FROM_FILE, 0, &st), 0);
+  std::string dest = dir.file("dest.sr");
+  EXPECT_EQ(sr_save(src, const_cast<char*>(dest.c_str()), &data, &st), 0);
+  EXPECT_EQ(read_back(dest.c_str()),
+            (std::vector<std::string>{"FAC/DEV/LOC/GAIN=2.5", "FAC/DEV/LOC/NAME=two words",
+                                      "FAC/DEV/LOC/GONE=7"}));
+  EXPECT_EQ(gain.value(), 1.5f);  // the served property is not touched
+}
+
+TEST_F(SaveRestore, SaveThroughLocationPropertiesCutsLongTexts) {
+  devtest::Site top("TOP", 2);
+  norix::D_value<float>* level = top.data(new norix::D_value<float>("LEVEL a level", top.loc));
+  D_ustr* note = top.data(new D_ustr("NOTE a long note", top.loc));
+  char* src = settings("src.sr", {"LEVEL\t2\t2.5", "NOTE\t103\tx"});
+  EXPECT_EQ(restore_all(src, &data, SR_SET_FROM_FILE, 1, top.state()), 0);
+  EXPECT_EQ(level->value(), 2.5f);
+  EXPECT_STREQ(note->value()->str_data.str_data_val, "x");
+
+  std::string long_text(1000, 'n');
+  USTR u{};
+  u.str_data.str_data_len = static_cast<unsigned>(long_text.size() + 1);
+  u.str_data.str_data_val = &long_text[0];
+  note->set_value(&u);
+  EXPECT_EQ(sr_save(src, src, &data, top.state()), 0);
+  EXPECT_EQ(read_back(src),
+            (std::vector<std::string>{"FAC/DEV/LOC/LEVEL=2.500000",
+                                      "FAC/DEV/LOC/NOTE=" + std::string(255, 'n')}));
 }
 
 // --- comparing ---------------------------------------------------------------
