@@ -253,6 +253,10 @@ class FSMstate {
   // readers can copy it while the state's own thread rewrites it. A leaf
   // lock: nothing else is taken while it is held.
   pthread_mutex_t err_mux;
+  // Added after err_mux: non-zero while `error` holds a text. Written under
+  // err_mux and read without it, so that clearing an error that is already
+  // empty (the refresh of every state without a fault) takes no lock.
+  int error_set;
 };
 
 // ---------------------------------------------------------------------------
@@ -291,6 +295,9 @@ class FSMsuperstate : public FSMstate {
     void process_irq1(FSMevent* event);
     void process_irq2(FSMevent* event);
 
+    // `run` and `active_state` change only on the thread that dispatches
+    // the machine's events (and before it starts); that thread alone reads
+    // them without mux.
     pthread_mutex_t mux;
     int id;
     int run;      // 1 once the flow has ended on a transition to its superstate

@@ -48,22 +48,26 @@ FSMrootstate::queue::~queue() {
 }
 
 // The copy carries name and address; its next-state name is empty. The
-// consumer is woken but takes nothing out before the queue is signalled.
+// consumer is not woken: it takes nothing out before the queue is
+// signalled (or during the cycle under way, when it is not waiting), so a
+// wake-up would only send it back to sleep.
 void FSMrootstate::queue::enqueue(FSMevent& er) {
   FSMevent* copy = new FSMevent();
-  copy->set_event(er.get_name(), er.get_state());
+  copy->event = er.event;
+  copy->state = er.state;
   pthread_mutex_lock(&mux);
   event.push_back(copy);
-  pthread_cond_signal(&cond);
   pthread_mutex_unlock(&mux);
 }
 
-// Signals during a cycle merge into it.
+// Signals during a cycle merge into it. The consumer is woken after the
+// mutex is released, so that it does not wake only to wait for the mutex;
+// it tests flag under the mutex, so the wake-up cannot be lost.
 void FSMrootstate::queue::signal() {
   pthread_mutex_lock(&mux);
   flag = 1;
-  pthread_cond_signal(&cond);
   pthread_mutex_unlock(&mux);
+  pthread_cond_signal(&cond);
 }
 
 // er's next-state name is left as it was.
@@ -88,7 +92,8 @@ int FSMrootstate::queue::dequeue(FSMevent& er) {
   }
   pthread_mutex_unlock(&mux);
   if (copy == nullptr) return 0;
-  er.set_event(copy->get_name(), copy->get_state());
+  er.event = copy->event;
+  er.state = copy->state;
   delete copy;
   return 1;
 }

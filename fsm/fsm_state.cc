@@ -15,7 +15,13 @@
 #include <pthread.h>
 #include <string.h>
 
+#include "fsm/internal.h"
+
 namespace {
+
+using fsm_internal::copy_name;
+using fsm_internal::is_star;
+using fsm_internal::same_name;
 
 constexpr int ROOT_TYPE = 2;
 
@@ -35,15 +41,25 @@ void init_private_mutex(pthread_mutex_t* mutex) {
 // parent part of "P!name" only has to begin the parent's name.
 bool is_addressed(const FSMstate* sp, const FSMevent* ep) {
   const std::string& st = ep->state;
-  if (st == "*") return true;
+  if (is_star(st)) return true;
   size_t bang = st.find('!');
-  if (bang == std::string::npos) return st == sp->name;
+  if (bang == std::string::npos) return same_name(st, sp->name);
   const FSMstate* parent = sp->get_parent();
   if (parent == nullptr) return false;
   // A parent name shorter than the part compares unequal.
   if (parent->name.compare(0, bang, st, 0, bang) != 0) return false;
-  const char* rest = st.c_str() + bang + 1;
-  return strcmp(rest, "*") == 0 || sp->name == rest;
+  size_t rest = bang + 1;
+  if (st.size() == rest + 1 && st[rest] == '*') return true;
+  return st.size() - rest == sp->name.size() && st.compare(rest, std::string::npos, sp->name) == 0;
+}
+
+// event_name as set_event_name leaves it.
+void note_event_name(std::string& field, const std::string& event) {
+  if (event.size() == 5 && memcmp(event.data(), "timer", 5) == 0) {
+    if (!field.empty()) field.clear();
+  } else {
+    copy_name(field, event);
+  }
 }
 
 }  // namespace
@@ -74,10 +90,10 @@ void FSMstate::branch::define_action(const char* en, const char* ns, FSMconditio
 // Called with sp's mutex held; posting the signal takes the root's queue
 // mutex. A state without a root has nowhere to send the signal: it is dropped.
 int FSMstate::branch::check(FSMevent* ep, FSMstate* sp) {
-  if (event_name != ep->event && event_name != "*") return 0;
+  if (!same_name(event_name, ep->event) && !is_star(event_name)) return 0;
   if (condition != nullptr && condition(sp) == 0) return 0;
   if (taction != nullptr) taction(sp);
-  ep->set_next(next_state.c_str());
+  copy_name(ep->next, next_state);
   if (flag == 1) {
     FSMstate* rt = sp->get_root();
     if (rt != nullptr) rt->post_event(&event);
@@ -104,7 +120,8 @@ FSMstate::FSMstate(const char* st_name, const char* st_descr, int st_type)
       during(nullptr),
       leave(nullptr),
       usr_irq1(nullptr),
-      usr_irq2(nullptr) {
+      usr_irq2(nullptr),
+      error_set(0) {
   init_private_mutex(&mux);
   init_private_mutex(&err_mux);
 }
@@ -152,15 +169,23 @@ void FSMstate::set_event_name(const char* namep) {
   }
 }
 
+// error_set follows `error` under err_mux; clear_error reads it without the
+// lock. A clear that finds it 0 while another thread records an error is
+// the same as a clear that ran just before that error.
 void FSMstate::set_error(const char* error_txt) {
   pthread_mutex_lock(&err_mux);
-  if (error.empty()) error = text_or_empty(error_txt);
+  if (error.empty()) {
+    error = text_or_empty(error_txt);
+    __atomic_store_n(&error_set, error.empty() ? 0 : 1, __ATOMIC_RELEASE);
+  }
   pthread_mutex_unlock(&err_mux);
 }
 
 void FSMstate::clear_error() {
+  if (__atomic_load_n(&error_set, __ATOMIC_ACQUIRE) == 0) return;
   pthread_mutex_lock(&err_mux);
   error.clear();
+  __atomic_store_n(&error_set, 0, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&err_mux);
 }
 
@@ -279,16 +304,23 @@ void FSMstate::leave_state() {
 
 // Holds the state mutex throughout: poll action, data refresh, transitions
 // (conditions, transition actions, signal posting), during action, handler.
+// An event that does not address the state is passed by before the mutex:
+// it would change nothing under it, and what decides it (the address in the
+// dispatching thread's own event, the names and the parent) does not change
+// while the machine runs.
 int FSMstate::process_event(FSMevent* ep) {
-  if (ep == nullptr) return 0;
+  if (ep == nullptr || !is_addressed(this, ep)) return 0;
   int fired = 0;
   pthread_mutex_lock(&mux);
-  if (status != 0 && is_addressed(this, ep)) {
-    set_event_name(ep->get_name());
+  if (status != 0) {
+    note_event_name(event_name, ep->event);
     if (poll != nullptr) poll(this);
     poll_data();
     if (type != ROOT_TYPE) {
       for (branch* br : transition) {
+        // The trigger is tested here too, so that a transition for another
+        // event costs no call.
+        if (!same_name(br->event_name, ep->event) && !is_star(br->event_name)) continue;
         if (br->check(ep, this) == 1) {
           fired = 1;
           break;
@@ -298,7 +330,7 @@ int FSMstate::process_event(FSMevent* ep) {
     if (fired == 0) {
       if (during != nullptr) during(this);
       for (const event_handler* hd : handler) {
-        if (hd->name == ep->event) {
+        if (same_name(hd->name, ep->event)) {
           if (hd->proc != nullptr) hd->proc(this);
           break;
         }

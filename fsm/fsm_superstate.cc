@@ -19,6 +19,8 @@
 
 #include <pthread.h>
 
+#include "fsm/internal.h"
+
 namespace {
 
 void init_private_mutex(pthread_mutex_t* mutex) {
@@ -46,6 +48,26 @@ bool is_self_or_ancestor(const FSMstate* self, const FSMstate* sp) {
     if (p->get_parent() == p) break;  // a root is its own parent
   }
   return false;
+}
+
+// After the active state fired: ends the flow on the owner's name, else
+// switches to the state named `next` (a name that matches none changes
+// nothing). Takes the flow mutex, then the states' own mutexes.
+void follow(FSMsuperstate::frame* f, const std::string& next) {
+  pthread_mutex_lock(&f->mux);
+  if (fsm_internal::same_name(next, f->parent->name)) {
+    f->run = 1;  // the flow ends; its state is left with the superstate
+  } else {
+    for (FSMstate* target : f->state) {
+      if (fsm_internal::same_name(target->name, next)) {
+        f->active_state->leave_state();
+        store_state(&f->active_state, target);
+        target->enter_state();
+        break;
+      }
+    }
+  }
+  pthread_mutex_unlock(&f->mux);
 }
 
 }  // namespace
@@ -165,27 +187,11 @@ void FSMsuperstate::frame::leave_state() {
 
 // The active state processes without the flow mutex; an interrupt may
 // therefore reach the state that was active while this thread switches.
+// Only the thread that dispatches events changes `run` and `active_state`,
+// so it reads them without the mutex; it takes the mutex to switch.
 int FSMsuperstate::frame::process_event(FSMevent* event) {
-  pthread_mutex_lock(&mux);
-  FSMstate* st = run == 0 ? active_state : nullptr;
-  pthread_mutex_unlock(&mux);
-  if (st == nullptr || st->process_event(event) == 0) return 0;
-
-  pthread_mutex_lock(&mux);
-  const std::string& next = event->next;
-  if (next == parent->name) {
-    run = 1;  // the flow ends; its state is left with the superstate
-  } else {
-    for (FSMstate* target : state) {
-      if (target->name == next) {
-        active_state->leave_state();
-        store_state(&active_state, target);
-        target->enter_state();
-        break;
-      }
-    }
-  }
-  pthread_mutex_unlock(&mux);
+  FSMstate* st = run == 0 ? load_state(&active_state) : nullptr;
+  if (st != nullptr && st->process_event(event) != 0) follow(this, event->next);
   return 0;
 }
 

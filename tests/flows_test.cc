@@ -226,6 +226,19 @@ TEST(Flows, EveryFlowSeesTheEventWhateverTheOthersDid) {
                                    "poll:c", "exit:c", "enter:d"}));
 }
 
+TEST(Flows, SwitchGoesToTheStateOfExactlyThatName) {
+  Machine m;
+  FSMstate* a = m.state("s1z");
+  m.state("s2z");
+  m.state("s22z");
+  m.state("s3z");
+  a->add_transition("go", nullptr, nullptr, nullptr, nullptr, "s3z");
+  ASSERT_EQ(m.start(), 0);
+  m.deliver("go", "s1z");
+  EXPECT_EQ(trace().take(), (Trace{"poll:s1z", "exit:s1z", "enter:s3z"}));
+  EXPECT_STREQ(m.root->get_ast_name(0, nullptr, 0), "s3z");
+}
+
 TEST(Flows, SelfTransitionLeavesAndReentersTheState) {
   Machine m;
   FSMstate* a = m.state("a");

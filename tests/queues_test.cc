@@ -3,6 +3,7 @@
 // queued copies, and interrupts and readers racing the event thread.
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <atomic>
 #include <chrono>
@@ -81,6 +82,29 @@ TEST(QueueCycles, TickDispatchesQueuedEventsInOrderThenOneTimerAfterOneUpdate) {
     if (e.rfind("h:", 0) == 0) handlers.push_back(e);
   }
   EXPECT_EQ(handlers, (Trace{"h::1", "h:e1:1", "h:e2:1", "h:e3:1", "h::2"}));
+}
+
+// Posting does not wake a waiting engine; everything posted while it waits
+// is taken out, in order, at the next signal.
+TEST(QueueCycles, PostsToAWaitingEngineWaitForTheNextSignal) {
+  Machine m;
+  ASSERT_EQ(m.start(), 0);
+  Dispatcher events(m.root, Dispatcher::EVENTS);
+  m.root->post_event(nullptr);
+  ASSERT_TRUE(events.log.wait_for(1));  // the engine goes back to waiting
+  constexpr int POSTS = 1000;
+  for (int i = 0; i < POSTS; ++i)
+    post(m.root, ("e" + std::to_string(i)).c_str(), "*");
+  EXPECT_EQ(m.root->event_fifo.pending(), POSTS);
+  m.root->post_event(nullptr);
+  ASSERT_TRUE(events.log.wait_for(POSTS + 2));
+  events.stop();
+  Trace expected{"timer@*"};
+  for (int i = 0; i < POSTS; ++i)
+    expected.push_back("e" + std::to_string(i) + "@*");
+  expected.push_back("timer@*");
+  expected.push_back("stop@nobody");
+  EXPECT_EQ(events.log.take(), expected);
 }
 
 TEST(QueueCycles, SignalsBeforeTheEngineWakesMergeIntoOneCycle) {
@@ -221,6 +245,36 @@ TEST(QueueThreads, ConcurrentProducersKeepEachOnesOrder) {
   }
   for (int p = 0; p < PRODUCERS; ++p)
     EXPECT_EQ(next[p], EACH);
+}
+
+// Another thread records and reads the error of a state while the event
+// thread refreshes it on every event; once that thread is done, the next
+// refresh leaves the error empty.
+TEST(QueueThreads, ErrorsRecordedElsewhereRaceTheRefresh) {
+  Machine m;
+  FSMstate* a = m.state("a");
+  ASSERT_EQ(m.start(), 0);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    char buf[81];
+    while (!done) {
+      a->set_error("elsewhere");
+      if (a->copy_error(buf, sizeof buf) != 0 && strcmp(buf, "elsewhere") != 0) ADD_FAILURE();
+    }
+  });
+  {
+    Dispatcher events(m.root, Dispatcher::EVENTS);
+    for (int i = 0; i < 300; ++i) {
+      post(m.root, "x", "a");
+      m.root->post_event(nullptr);
+    }
+    events.stop();
+  }
+  done = true;
+  writer.join();
+  m.deliver("x", "a");
+  char buf[81];
+  EXPECT_EQ(a->copy_error(buf, sizeof buf), 0);
 }
 
 std::atomic<int> irq_on_inactive{0};

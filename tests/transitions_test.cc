@@ -128,6 +128,42 @@ TEST(Transitions, StarTriggerFiresOnEveryAddressedEventIncludingTimer) {
   EXPECT_EQ(trace().take(), Trace{});
 }
 
+// Names of one length that share their first and last letters differ only
+// inside: triggers, handlers and the recorded event name compare them whole.
+TEST(Transitions, TriggerAndHandlerMatchTheWholeName) {
+  Machine m;
+  FSMstate* a = m.state("a");
+  m.state("b");
+  a->add_transition("gxo", nullptr, fsmtest::trace_taction, nullptr, nullptr, "b");
+  a->add_action("pxg", fsmtest::trace_handler);
+  ASSERT_EQ(m.start(), 0);
+
+  m.deliver("pyg", "a");
+  m.deliver("pxg", "a");
+  m.deliver("gyo", "a");
+  EXPECT_STREQ(a->get_event_name(), "gyo");
+  m.deliver("gxo", "a");
+  EXPECT_EQ(trace().take(), (Trace{"poll:a", "during:a",                   //
+                                   "poll:a", "during:a", "handler:a:pxg",  //
+                                   "poll:a", "during:a",                   //
+                                   "poll:a", "taction:a", "exit:a", "enter:b"}));
+  EXPECT_STREQ(a->get_event_name(), "gxo");
+}
+
+TEST(Transitions, EventNameFollowsEveryAddressedEventAndTimerEmptiesIt) {
+  Machine m;
+  FSMstate* a = m.state("a");
+  ASSERT_EQ(m.start(), 0);
+  const char* sent[] = {"abcd", "abcd", "axyd", "timer", "timer", "Timer", "timers", "x"};
+  const char* seen[] = {"abcd", "abcd", "axyd", "", "", "Timer", "timers", "x"};
+  for (size_t i = 0; i < sizeof sent / sizeof sent[0]; ++i) {
+    m.deliver(sent[i], "a");
+    EXPECT_STREQ(a->get_event_name(), seen[i]) << "after " << sent[i];
+  }
+  m.deliver("other", "b");  // not addressed: the name stays
+  EXPECT_STREQ(a->get_event_name(), "x");
+}
+
 TEST(Transitions, SignalIsQueuedAtTheRootWithoutNext) {
   Machine m;
   FSMstate* a = m.state("a");
@@ -282,6 +318,44 @@ TEST(StateBasics, ErrorTextKeepsTheFirstUntilCleared) {
   st.clear_error();
   st.set_error("third");
   EXPECT_STREQ(st.get_error(), "third");
+}
+
+int set_poll_error(FSMstate* st) {
+  st->set_error("from poll");
+  return 0;
+}
+int set_during_error(FSMstate* st) {
+  st->set_error("from during");
+  return 0;
+}
+
+// The refresh of every addressed event clears the error first, whoever
+// recorded it and whenever; an error recorded after the refresh stays.
+TEST(StateBasics, EachRefreshClearsTheErrorRecordedBefore) {
+  Machine m;
+  FSMstate* a = m.state("a");
+  ASSERT_EQ(m.start(), 0);
+  a->set_error("between events");
+  m.deliver("x", "b");  // not addressed: no refresh
+  EXPECT_STREQ(a->get_error(), "between events");
+  m.deliver("x", "a");
+  EXPECT_STREQ(a->get_error(), "");
+
+  a->add_action("poll", set_poll_error);
+  m.deliver("x", "a");
+  EXPECT_STREQ(a->get_error(), "");
+  a->add_action("during", set_during_error);
+  m.deliver("x", "a");
+  EXPECT_STREQ(a->get_error(), "from during");
+  a->add_action("poll", nullptr);
+  m.deliver("x", "a");
+  EXPECT_STREQ(a->get_error(), "from during");  // cleared, then recorded again
+  a->add_action("during", nullptr);
+  m.deliver("x", "a");
+  EXPECT_STREQ(a->get_error(), "");
+  a->set_error("");  // an empty text records nothing
+  a->set_error("after");
+  EXPECT_STREQ(a->get_error(), "after");
 }
 
 TEST(StateBasics, SecondPrivateBlockReplacesTheFirst) {
