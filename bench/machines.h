@@ -1,0 +1,143 @@
+// machines.h - the machines fsm_bench measures: a description from which
+// both the real machine (states with counting actions) and a plain model of
+// it are built, the reference machine and the scaling shapes, and the event
+// rings the cases dispatch.
+//
+// The model is deliberately naive (strings and indices, no locks): a case
+// runs the same events through both before it times anything and fails
+// when they disagree, so a broken dispatch cannot report a figure.
+
+#ifndef BENCH_MACHINES_H
+#define BENCH_MACHINES_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fsm/fsm.h"
+
+namespace fsmbench {
+
+// What the counting actions of a state have seen.
+struct Counts {
+  long poll = 0;
+  long during = 0;
+  long enter = 0;
+  long exit = 0;
+  long handler = 0;
+  bool operator==(const Counts& o) const {
+    return poll == o.poll && during == o.during && enter == o.enter && exit == o.exit &&
+           handler == o.handler;
+  }
+};
+
+// A machine shape. nodes[0] is the root; every other node sits in flow
+// `flow` of node `parent`. Flows start in the state added first and have
+// no history.
+struct Desc {
+  struct Node {
+    std::string name;
+    bool super = false;
+    int parent = -1;
+    std::vector<std::pair<std::string, std::string>> trans;  // event -> target, in order
+    std::vector<std::string> handlers;
+    std::vector<std::vector<int>> flows;  // flow position -> node indices
+  };
+  std::vector<Node> nodes;
+  int pad = 0;  // names padded to this length (see reference_machine)
+
+  explicit Desc(const std::string& root_name);
+  int add(const std::string& name, bool super, int parent, int flow);
+  int find(const std::string& name) const;  // -1 when absent
+};
+
+// The plain model: which states are active, where each flow stands, and
+// what every action counter must read.
+class Model {
+ public:
+  explicit Model(const Desc& d);
+  void start();  // enters the root
+  void step(const std::string& event, const std::string& address);
+  // The active node of flow f of node n.
+  int active(int n, int f) const { return d_->nodes[n].flows[f][pos_[n][f]]; }
+  bool on(int n) const { return on_[n]; }
+  bool same_places(const Model& o) const { return pos_ == o.pos_ && on_ == o.on_; }
+
+  std::vector<Counts> counts;
+
+ private:
+  bool addressed(int n, const std::string& address) const;
+  int visit(int n, const std::string& event, const std::string& address, std::string* next);
+  void enter(int n);
+  void leave(int n);
+
+  const Desc* d_;
+  std::vector<std::vector<int>> pos_;
+  std::vector<bool> on_;
+};
+
+// The real machine built from a description; it owns its states.
+class Built {
+ public:
+  explicit Built(const Desc& d);
+  ~Built();
+  Built(const Built&) = delete;
+  Built& operator=(const Built&) = delete;
+
+  void start();  // set_root, link_state, init_state, enter_state
+  // One event handed down the tree from the root, without the queue.
+  void deliver(FSMevent* ev) { root->FSMsuperstate::process_event(ev); }
+  // "" when the machine matches the model, else what differs; without
+  // counts only which states are active and where the flows stand.
+  std::string compare(const Model& m, bool counts = true) const;
+  const Counts& counts(int n) const;
+
+  FSMrootstate* root;
+  std::vector<FSMstate*> states;  // by node index; states[0] is the root
+
+ private:
+  const Desc* d_;
+};
+
+// Called from the root's "poll" action when set (the pipeline's probe of
+// the engine's first dispatch after a tick).
+extern void (*volatile root_poll_probe)();
+
+// The reference machine: root "R" with flows A0..A3, B0..B3 and C0..C3,
+// where C1 is a superstate whose one flow holds D0, D1. e0/e1/e2 advance
+// flow 0/1/2, e3 toggles D0 and D1 while C1 is active, tick advances all
+// three flows, timer matches nothing. With pad > 0 every state and event
+// name is made pad characters long by a prefix of 'x' (the names then
+// differ only at their end).
+Desc reference_machine(int pad = 0);
+std::string padded(const std::string& name, int pad);
+
+// How the events of a ring are addressed.
+enum Addressing { STAR, BARE, PARENT_NAME, PARENT_STAR, NOBODY };
+
+// One scenario event: its name, and the flow (node, flow position) whose
+// active state it is meant for when it is addressed by name.
+struct Aim {
+  std::string event;
+  int node;
+  int flow;
+};
+
+// A ring of events that brings the machine back to where it stood after
+// `warm`: the cases dispatch `warm` once (checking against the model), then
+// the ring round and round.
+struct Ring {
+  std::vector<FSMevent> warm;
+  std::vector<FSMevent> ring;
+  std::string error;  // not empty when no such ring exists for the aims
+};
+Ring make_ring(const Desc& d, const std::vector<Aim>& aims, Addressing how);
+
+// The reference scenarios.
+std::vector<Aim> cycle_aims(const Desc& d);      // e0 e1 e2 e3
+std::vector<Aim> broadcast_aims(const Desc& d);  // tick
+std::vector<Aim> unhandled_aims(const Desc& d);  // timer
+
+}  // namespace fsmbench
+
+#endif  // BENCH_MACHINES_H
