@@ -6,6 +6,9 @@
 // it found (busy count) and calls the location after releasing the mutex;
 // unserve_location waits on the idle condition until the entry's calls have
 // returned, so a location is never reached after it was unserved.
+//
+// Calls for a peer's facility and device leave the process through the wire
+// protocol; the registry mutex is released before the connection is made.
 
 #include <atomic>
 #include <string>
@@ -13,6 +16,7 @@
 
 #include "framework/internal.h"
 #include "framework/norix.h"
+#include "framework/protocol.h"
 
 namespace {
 
@@ -24,6 +28,12 @@ struct served {
   int busy;  // calls in flight on this location; guarded by the registry mutex
 };
 
+struct peer {
+  std::string facility;
+  std::string device;
+  std::string endpoint;
+};
+
 struct registry {
   pthread_mutex_t mux = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t idle = PTHREAD_COND_INITIALIZER;  // signalled when a busy count drops to 0
@@ -32,6 +42,8 @@ struct registry {
   std::string device;
   std::vector<served*> list;               // in serving order; entries owned
   std::vector<std::string> unmonitorable;  // address texts in show_adr form
+  std::vector<peer> peers;
+  int timeout_ms = norix::protocol::DEFAULT_TIMEOUT_MS;
 };
 
 // Never destroyed: locations may be unserved from destructors of other
@@ -46,6 +58,25 @@ std::atomic<long> update_calls{0};
 int fail(EqData* result, int code) {
   result->error(code, norix::error_text(code));
   return code;
+}
+
+// The peer endpoint and the call timeout for the address; false when the
+// call stays in this process. Takes the registry mutex.
+bool route(const EqAdr* address, std::string* endpoint, int* timeout_ms) {
+  registry& r = reg();
+  bool remote = false;
+  pthread_mutex_lock(&r.mux);
+  bool here = r.has_server && r.facility == address->facility() && r.device == address->device();
+  for (size_t i = 0; !here && !remote && i < r.peers.size(); ++i) {
+    const peer& p = r.peers[i];
+    if (p.facility == address->facility() && p.device == address->device()) {
+      *endpoint = p.endpoint;
+      remote = true;
+    }
+  }
+  *timeout_ms = r.timeout_ms;
+  pthread_mutex_unlock(&r.mux);
+  return remote;
 }
 
 // Called with the registry mutex held: 0 when facility and device name this
@@ -142,6 +173,8 @@ void clear_served() {
   r.facility.clear();
   r.device.clear();
   r.unmonitorable.clear();
+  r.peers.clear();
+  r.timeout_ms = protocol::DEFAULT_TIMEOUT_MS;
   for (served* e : gone) {
     wait_idle(r, e);
     delete e;
@@ -167,6 +200,34 @@ void set_unmonitorable(const std::string& address_text, bool unmonitorable) {
   pthread_mutex_unlock(&r.mux);
 }
 
+void add_peer(const std::string& facility, const std::string& device, const std::string& endpoint) {
+  registry& r = reg();
+  pthread_mutex_lock(&r.mux);
+  bool known = false;
+  for (peer& p : r.peers) {
+    if (p.facility == facility && p.device == device) {
+      p.endpoint = endpoint;
+      known = true;
+    }
+  }
+  if (!known) r.peers.push_back(peer{facility, device, endpoint});
+  pthread_mutex_unlock(&r.mux);
+}
+
+std::string peer_endpoint(const EqAdr& address) {
+  std::string endpoint;
+  int timeout_ms = 0;
+  route(&address, &endpoint, &timeout_ms);
+  return endpoint;
+}
+
+void set_call_timeout(int milliseconds) {
+  registry& r = reg();
+  pthread_mutex_lock(&r.mux);
+  r.timeout_ms = milliseconds > 0 ? milliseconds : protocol::DEFAULT_TIMEOUT_MS;
+  pthread_mutex_unlock(&r.mux);
+}
+
 long update_count() {
   return update_calls.load();
 }
@@ -181,6 +242,11 @@ int EqCall::get(EqAdr* address, EqData* request, EqData* result) {
   EqData* r = result != nullptr ? result : &spare;
   if (r != request) r->init();
   if (address == nullptr) return fail(r, ERR_BAD_ADDRESS);
+  std::string endpoint;
+  int timeout_ms = 0;
+  if (route(address, &endpoint, &timeout_ms)) {
+    return norix::protocol::call(endpoint, norix::protocol::get_request(*address), r, timeout_ms);
+  }
   served* e = nullptr;
   int code = pin(address, &e);
   if (code != 0) return fail(r, code);
@@ -195,6 +261,13 @@ int EqCall::set(EqAdr* address, EqData* value, EqData* result) {
   if (r != value) r->init();
   if (address == nullptr) return fail(r, ERR_BAD_ADDRESS);
   if (value == nullptr) return fail(r, ERR_WRONG_TYPE);
+  std::string endpoint;
+  int timeout_ms = 0;
+  if (route(address, &endpoint, &timeout_ms)) {
+    if (value->error() != 0) return fail(r, ERR_WRONG_TYPE);
+    std::string line = norix::protocol::set_request(*address, *value);
+    return norix::protocol::call(endpoint, line, r, timeout_ms);
+  }
   served* e = nullptr;
   int code = pin(address, &e);
   if (code != 0) return fail(r, code);
@@ -208,6 +281,12 @@ int EqCall::names(EqAdr* address, EqData* result) {
   EqData* out = result != nullptr ? result : &spare;
   out->init();
   if (address == nullptr) return fail(out, ERR_BAD_ADDRESS);
+  std::string endpoint;
+  int timeout_ms = 0;
+  if (route(address, &endpoint, &timeout_ms)) {
+    return norix::protocol::call(endpoint, norix::protocol::names_request(*address), out,
+                                 timeout_ms);
+  }
   registry& r = reg();
   std::string facility = address->facility();
   std::string device = address->device();

@@ -6,7 +6,6 @@
 // that list and is a leaf lock; a property operation runs under the
 // property's op_lock, never under list_mux_.
 
-
 #include <algorithm>
 #include <istream>
 #include <ostream>
@@ -79,6 +78,18 @@ bool parse_saved_value(const std::string& text, D_conf_ustr* out) {
 
 namespace norix {
 
+namespace internal {
+
+std::string saved_line(D_fct* p) {
+  std::ostringstream line;
+  pthread_mutex_lock(p->op_lock());
+  p->write(line);
+  pthread_mutex_unlock(p->op_lock());
+  return line.str().empty() ? std::string() : p->name() + line.str();
+}
+
+}  // namespace internal
+
 std::string error_text(int code) {
   switch (code) {
     case ERR_NO_ERROR:
@@ -101,6 +112,12 @@ std::string error_text(int code) {
       return "monitor not available";
     case ERR_UNREACHABLE:
       return "server unreachable";
+    case ERR_BAD_REQUEST:
+      return "bad request";
+    case ERR_BUSY:
+      return "server busy";
+    case ERR_NOT_SAVED:
+      return "configuration not saved";
     default:
       return "error " + std::to_string(code);
   }
@@ -218,13 +235,8 @@ void EqFct::interrupt_usr1(int /*sig*/) {}
 void EqFct::update() {}
 
 void EqFct::write(std::ostream& out) {
-  for (D_fct* p : property_list()) {
-    std::ostringstream line;
-    pthread_mutex_lock(p->op_lock());
-    p->write(line);
-    pthread_mutex_unlock(p->op_lock());
-    if (!line.str().empty()) out << p->name() << line.str();
-  }
+  for (D_fct* p : property_list())
+    out << norix::internal::saved_line(p);
 }
 
 void EqFct::online() {}

@@ -75,6 +75,10 @@ inline void set_name_entry(EqData* result, int index, int i1, const std::string&
   result->set(u, index);
 }
 
+// The property's name and its saved value line, written under its
+// op_lock(); empty when it writes no value.
+std::string saved_line(D_fct* p);
+
 }  // namespace internal
 }  // namespace norix
 

@@ -97,7 +97,10 @@ constexpr int ERR_ILLEGAL_WRITE = 105;  // "property not writable"
 constexpr int ERR_WRONG_TYPE = 106;     // "wrong data type"
 constexpr int ERR_BAD_ADDRESS = 107;    // "illegal address"
 constexpr int ERR_NOT_MONITORED = 110;  // "monitor not available": read with get instead
-constexpr int ERR_UNREACHABLE = 111;    // "server unreachable"
+constexpr int ERR_UNREACHABLE = 111;    // "server unreachable": no answer from a peer in time
+constexpr int ERR_BAD_REQUEST = 112;    // "bad request": a client's line is not a request
+constexpr int ERR_BUSY = 113;           // "server busy": too many client connections
+constexpr int ERR_NOT_SAVED = 114;      // "configuration not saved"
 
 // ---------------------------------------------------------------------------
 // EqData: one typed value (scalar, text, record, float array or USTR array)
@@ -477,7 +480,8 @@ class D_fct {
 // that parses (D_ustr and D_string: any text; D_string also a USTR's text);
 // every other type gives ERR_WRONG_TYPE and leaves the value unchanged.
 
-// D_string: a text property (type 3). Its saved value line is " \t<text>\n".
+// D_string: a text property (type 3). Its saved value line is " \t<text>\n";
+// conf() registers it for saving.
 class D_string : public D_fct {
  public:
   D_string(const char* text, EqFct* owner);
@@ -485,6 +489,7 @@ class D_string : public D_fct {
 
   void get(EqAdr* address, EqData* request, EqData* result, EqFct* location) override;
   void set(EqAdr* address, EqData* value, EqData* result, EqFct* location) override;
+  void conf(Config* conf) override;
   void read_from_conf(const std::string& text) override;  // the configured text is the value
   void write(std::ostream& out) override;
   using D_fct::data_type;
@@ -504,7 +509,8 @@ namespace norix {
 
 // D_value<T>: a scalar property, T = int (type 1) or float (type 2). Its
 // saved value line is " \t<value>\n" (EqData's text form); read() loads
-// i1_data (int) or f1_data (float) of the configuration record.
+// i1_data (int) or f1_data (float) of the configuration record; conf()
+// registers it for saving.
 template <typename T>
 class D_value : public D_fct {
  public:
@@ -513,6 +519,7 @@ class D_value : public D_fct {
 
   void get(EqAdr* address, EqData* request, EqData* result, EqFct* location) override;
   void set(EqAdr* address, EqData* value, EqData* result, EqFct* location) override;
+  void conf(Config* conf) override;
   void write(std::ostream& out) override;
   void read() override;
   using D_fct::data_type;
@@ -692,7 +699,18 @@ void serve_location(EqFct* location);  // EqCall can reach it by its name(); onc
 // after the derived parts are gone: while clients may call, unserve a
 // location before destroying it.
 void unserve_location(EqFct* location);
-void clear_served();  // forgets every location, the server name and the unmonitorable addresses
+// Forgets every location, the server name, the peers and the unmonitorable
+// addresses, and restores the default call timeout.
+void clear_served();
+
+// Peers: EqCall sends calls for FACILITY/DEVICE to the server listening at
+// endpoint (protocol::Endpoint text form); a second call for the same pair
+// replaces the endpoint. The addresses of this server are never sent.
+void add_peer(const std::string& facility, const std::string& device, const std::string& endpoint);
+// The endpoint that calls for the address go to, or "" when they stay here.
+std::string peer_endpoint(const EqAdr& address);
+// Bounds one call to a peer (connect, send and answer); 2000 ms by default.
+void set_call_timeout(int milliseconds);
 
 // Addresses whose text (EqAdr::show_adr form) is listed here answer
 // get_monitor with ERR_NOT_MONITORED, so that callers fall back to get.

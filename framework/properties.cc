@@ -22,6 +22,8 @@ namespace {
 
 using norix::internal::init_mutex;
 
+constexpr int CONF_SAVE = 16;  // conf_insert flags: the value is saved with the configuration
+
 void wrong_type(EqData* result) {
   if (result != nullptr) result->error(ERR_WRONG_TYPE, norix::error_text(ERR_WRONG_TYPE));
 }
@@ -74,6 +76,10 @@ void D_string::set(EqAdr* /*address*/, EqData* value, EqData* result, EqFct* /*l
   } else {
     wrong_type(result);
   }
+}
+
+void D_string::conf(Config* conf) {
+  conf_insert(conf, CONF_SAVE);
 }
 
 void D_string::read_from_conf(const std::string& text) {
@@ -142,6 +148,11 @@ void D_value<T>::set(EqAdr* /*address*/, EqData* value, EqData* result, EqFct* /
     return wrong_type(result);
   }
   set_value(static_cast<T>(d));
+}
+
+template <typename T>
+void D_value<T>::conf(Config* conf) {
+  conf_insert(conf, CONF_SAVE);
 }
 
 template <typename T>

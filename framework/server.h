@@ -1,0 +1,172 @@
+// server.h - the host server runtime: a server process's configuration,
+// its start-up sequence, its update thread, its clients, and saving.
+//
+// A server program supplies hooks (how to create a location of a type code
+// and type name, and what to run around the start-up) and calls
+// server_main. The runtime then, on the start-up thread:
+//   1. reads the configuration file and starts listening;
+//   2. init_prolog();
+//   3. per configured location, in file order: gbl_fct_name = its type name,
+//      create(code, nullptr), the location named and served, and every
+//      property's conf() called to register what is saved;
+//   4. per location, the locations of code 101 after all others, otherwise
+//      in file order: its saved value lines loaded (norix::load_config:
+//      read_from_conf for text properties, read() with find_prop_name() for
+//      the others), then init(), then complete();
+//   5. init_epilog();
+//   6. post_init_prolog(), post_init() per location, post_init_epilog();
+// then runs update() on every location at the configured period on an
+// update thread (between refresh_prolog() and refresh_epilog()), and client
+// requests on a thread per connection. SIGUSR1 calls interrupt_usr1 on
+// every location between its hooks; SIGINT and SIGTERM stop the server,
+// save its configuration and end the program. The locations are never
+// destroyed: a machine's engines run until the process ends.
+//
+// Configuration file (one item per line; "#" starts a comment line):
+//   server FACILITY DEVICE           this server's name (required)
+//   listen ENDPOINT                  unix:PATH or tcp:HOST:PORT (required)
+//   update MILLISECONDS              update period (1000)
+//   timeout MILLISECONDS             bound of one call to a peer (2000)
+//   peer FACILITY DEVICE ENDPOINT    where another server listens
+//   location NAME CODE [TYPE]        starts a location: its name, type code
+//                                    and type name
+//   PROPERTY VALUE                   a saved value line of that location
+// The items before the first location are the header; the lines after a
+// location item, up to the next, are that location's saved value lines.
+// Saving writes the header lines as they were read, then per location its
+// location item, the saved value line of every property registered with
+// conf_insert, and the lines that named no property of the location.
+// Comments below the first location are not kept.
+
+#ifndef FRAMEWORK_SERVER_H
+#define FRAMEWORK_SERVER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/norix.h"
+
+namespace norix {
+
+// What a server program plugs into the runtime. create is required; the
+// others may be null.
+struct ServerHooks {
+  void (*init_prolog)();
+  EqFct* (*create)(int code, void* arg);  // with gbl_fct_name set; null refuses the code
+  void (*init_epilog)();
+  void (*post_init_prolog)();
+  void (*post_init_epilog)();
+  void (*refresh_prolog)();
+  void (*refresh_epilog)();
+  void (*interrupt_usr1_prolog)(int sig);
+  void (*interrupt_usr1_epilog)(int sig);
+  void (*cancel)();  // after the last save, before the program ends
+};
+
+struct ServerConfig {
+  struct peer {
+    std::string facility;
+    std::string device;
+    std::string endpoint;
+  };
+  struct saved_line {
+    int line_no;
+    std::string text;
+  };
+  struct location {
+    int line_no;
+    std::string name;
+    int code;
+    std::string type;
+    std::vector<saved_line> lines;
+  };
+
+  std::string facility;
+  std::string device;
+  std::string listen;
+  int update_ms = 1000;
+  int timeout_ms = 2000;
+  std::vector<peer> peers;
+  std::vector<location> locations;
+  std::vector<std::string> header;  // the lines before the first location, as read
+};
+
+// Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.
+int parse_config(std::istream& in, const std::string& file, ServerConfig* out, std::string* why);
+
+// One server per process: it sets the process's server name, peers and
+// served locations. Its methods may be called from any thread; start once.
+//
+// Lock order: save_mux_ before mux_; neither is held while a location or
+// property runs, except that save_mux_ is held while saving writes the
+// properties' values (under their op_lock).
+class Server {
+ public:
+  explicit Server(const ServerHooks& hooks);
+  ~Server();  // stop(); the locations stay (unserved), they are not deleted
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Runs the start-up sequence on the calling thread, then serves. 0, or
+  // -1 with the reason in *why (a configuration that does not parse, an
+  // endpoint that cannot be listened on, a type code that create refused).
+  int start(const std::string& config_file, std::string* why);
+  // Stops updates and clients: no update or request runs after it returns.
+  void stop();
+  // Writes the configuration file again: into a new file beside it, flushed
+  // to disk, that then replaces it. 0, or -1 with *why; the old file stays
+  // whole on failure.
+  int save(std::string* why);
+  // SIGUSR1: interrupt_usr1 on every location between its hooks.
+  void interrupt_usr1(int sig);
+
+  std::string endpoint() const;  // where it listens (after start)
+  const ServerConfig& config() const;
+  std::vector<EqFct*> locations() const;  // in configuration order
+
+ private:
+  struct connection;
+  struct location;
+
+  void load(location* l);
+  void update_loop();
+  void accept_loop();
+  void reap_ended();  // with mux_ held
+  void serve(connection* c);
+  std::string answer(const std::string& line);
+  std::string saved_text();
+
+  ServerHooks hooks_;
+  std::string file_;
+  ServerConfig config_;
+  std::vector<std::unique_ptr<location>> locations_;  // written by start only
+  std::string endpoint_;
+  std::string unix_path_;  // removed at stop when this server made it
+  int listen_fd_ = -1;
+  int wake_[2] = {-1, -1};  // a byte written to wake_[1] wakes the accept loop
+
+  mutable std::mutex mux_;  // guards stopping_ and connections_
+  std::condition_variable stop_cond_;
+  bool stopping_ = false;
+  bool started_ = false;
+  std::vector<std::unique_ptr<connection>> connections_;
+  std::thread updater_;
+  std::thread acceptor_;
+  std::mutex save_mux_;  // one save at a time
+};
+
+// A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, prints
+// "norix server FACILITY/DEVICE listening on ENDPOINT" on standard output,
+// runs until SIGINT or SIGTERM, then stops, saves and returns 0 (1 when the
+// save failed, 2 when the start failed, with the reason on standard error).
+int server_main(int argc, char** argv, const ServerHooks& hooks);
+
+}  // namespace norix
+
+#endif  // FRAMEWORK_SERVER_H
