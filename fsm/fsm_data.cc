@@ -358,9 +358,12 @@ int FSMstate::data_set(int handle, EqData& dt) {
 
 // Called with mux held (eq_addr is used only here); takes each bound item's
 // mutex, then norix_mux around the device call.
+// A state without data items only clears its error: the refresh runs on
+// every addressed event, so it makes no result container for nothing.
 void FSMstate::poll_data() {
-  EqData eq_result;
   clear_error();
+  if (data.empty()) return;
+  EqData eq_result;
   for (local_data* item : data) {
     pthread_mutex_lock(&item->mux);
     if (item->eq_name.empty()) {
