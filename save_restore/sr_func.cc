@@ -78,17 +78,19 @@ void report(EqData* data, int code, const std::string& text) {
 
 // Reads the next word (a run of characters that are not white space) into
 // buf, cut to size - 1 characters; the white space after it stays unread.
-// Returns the whole length of the word, or -1 at the end of the file.
+// Returns the whole length of the word, or -1 at the end of the file. The
+// stream is the calling function's own (no other thread reads it), so its
+// characters are taken without the stream's lock.
 long read_word(FILE* fp, char* buf, size_t size) {
-  int c = getc(fp);
+  int c = getc_unlocked(fp);
   while (c != EOF && is_space(c))
-    c = getc(fp);
+    c = getc_unlocked(fp);
   if (c == EOF) return -1;
   size_t len = 0;
   while (c != EOF && !is_space(c)) {
     if (len < size - 1) buf[len] = static_cast<char>(c);
     ++len;
-    c = getc(fp);
+    c = getc_unlocked(fp);
   }
   if (c != EOF) ungetc(c, fp);
   buf[len < size - 1 ? len : size - 1] = '\0';
@@ -148,7 +150,7 @@ bool read_value(FILE* fp, char (&buf)[kValueMax + 2], bool* fits) {
   }
   size_t n = static_cast<size_t>(len);
   for (;;) {
-    int c = getc(fp);
+    int c = getc_unlocked(fp);
     if (c == EOF) return false;
     if (c == ';') break;
     if (n < sizeof buf - 1) buf[n] = static_cast<char>(c);
