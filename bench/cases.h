@@ -8,6 +8,7 @@ namespace fsmbench {
 
 void register_dispatch_cases();  // dispatch, baseline, scaling, memory
 void register_pipeline_cases();  // posting and the engine's loop
+void register_server_cases();    // running locations: latency, contention, data
 
 }  // namespace fsmbench
 

@@ -60,6 +60,12 @@ std::vector<Goal> goals() {
     g.push_back({"pipeline, " + std::string(posters) + ": per event at 10000 / at 100",
                  recorded(base + "/burst_10000") / recorded(base + "/burst_100"), 1.3, true});
   }
+  g.push_back({"tick latency median / raw wake-up median",
+               recorded("latency/tick#median") / recorded("latency/raw#median"), 1.3, true});
+  g.push_back({"settings: fill_list throughput / plain read", recorded("settings/fill_list#ratio"),
+               0.5, false});
+  g.push_back({"settings: sr_save throughput / plain read and write (synced, renamed)",
+               recorded("settings/sr_save#ratio"), 0.5, false});
   g.push_back({"engine's voluntary context switches, 10000 posts while parked (worst of 20)",
                recorded("pipeline/parked#voluntary_max"), 1, true});
   return g;
@@ -104,6 +110,7 @@ int main(int argc, char** argv) {
   if (norix_call == nullptr) norix_call = new EqCall();
   fsmbench::register_dispatch_cases();
   fsmbench::register_pipeline_cases();
+  fsmbench::register_server_cases();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -8,6 +8,8 @@
 namespace fsmbench {
 
 void (*volatile root_poll_probe)() = nullptr;
+void (*volatile handler_probe)() = nullptr;
+void (*volatile root_irq_probe)(int kind) = nullptr;
 
 namespace {
 
@@ -33,7 +35,22 @@ int count_exit(FSMstate* st) {
   return static_cast<int>(++counts_of(st)->exit);
 }
 int count_handler(FSMstate* st) {
-  return static_cast<int>(++counts_of(st)->handler);
+  ++counts_of(st)->handler;
+  void (*probe)() = handler_probe;
+  if (probe != nullptr) probe();
+  return 0;
+}
+
+int probe_irq(int kind) {
+  void (*probe)(int) = root_irq_probe;
+  if (probe != nullptr) probe(kind);
+  return 0;
+}
+int root_irq1(FSMstate*) {
+  return probe_irq(1);
+}
+int root_irq2(FSMstate*) {
+  return probe_irq(2);
 }
 
 std::string describe(const Counts& c) {
@@ -191,13 +208,17 @@ void Model::step(const std::string& event, const std::string& address) {
 // ---------------------------------------------------------------------------
 // The real machine.
 
-Built::Built(const Desc& d) : d_(&d) {
+Built::Built(const Desc& d, FSMrootstate* into) : d_(&d), owned_(into == nullptr) {
   for (size_t i = 0; i < d.nodes.size(); ++i) {
     const Desc::Node& n = d.nodes[i];
     FSMstate* st;
     if (i == 0) {
-      root = new FSMrootstate(nullptr, n.name.c_str(), nullptr);
+      root = owned_ ? new FSMrootstate(nullptr, n.name.c_str(), nullptr) : into;
       st = root;
+      if (!owned_) {
+        root->add_action("interrupt1", root_irq1);
+        root->add_action("interrupt2", root_irq2);
+      }
     } else if (n.super) {
       st = new FSMsuperstate(nullptr, n.name.c_str(), nullptr, 0);
     } else {
@@ -226,6 +247,7 @@ Built::Built(const Desc& d) : d_(&d) {
 }
 
 Built::~Built() {
+  if (!owned_) return;
   delete root;
   for (size_t i = 1; i < states.size(); ++i)
     delete states[i];

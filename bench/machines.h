@@ -76,10 +76,12 @@ class Model {
   std::vector<bool> on_;
 };
 
-// The real machine built from a description; it owns its states.
+// The real machine built from a description. Built with its own root it
+// owns every state; built into a location's root (whose engines never stop)
+// it owns nothing, and its states stay for the rest of the process.
 class Built {
  public:
-  explicit Built(const Desc& d);
+  explicit Built(const Desc& d, FSMrootstate* into = nullptr);
   ~Built();
   Built(const Built&) = delete;
   Built& operator=(const Built&) = delete;
@@ -97,11 +99,15 @@ class Built {
 
  private:
   const Desc* d_;
+  bool owned_;
 };
 
-// Called from the root's "poll" action when set (the pipeline's probe of
-// the engine's first dispatch after a tick).
+// Probes the actions call when they are set: the root's "poll" action, every
+// state's handlers, and, in a machine built into a location, the root's
+// "interrupt1" and "interrupt2" actions (with 1 or 2).
 extern void (*volatile root_poll_probe)();
+extern void (*volatile handler_probe)();
+extern void (*volatile root_irq_probe)(int kind);
 
 // The reference machine: root "R" with flows A0..A3, B0..B3 and C0..C3,
 // where C1 is a superstate whose one flow holds D0, D1. e0/e1/e2 advance
