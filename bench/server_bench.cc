@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -425,6 +426,7 @@ void contention_case(benchmark::State& state, const std::string& key, bool conte
   std::atomic<long> reads{0}, irqs{0};
   std::vector<std::thread> others;
   if (contended) {
+    // A property reader as fast as it goes: FAULT and every FLOW_n.
     others.emplace_back([&] {
       EqData res;
       while (!stop) {
@@ -434,11 +436,19 @@ void contention_case(benchmark::State& state, const std::string& key, bool conte
         ++reads;
       }
     });
+    // An interrupt source at a steady 10 kHz (when the machine keeps up).
     others.emplace_back([&] {
+      timespec next;
+      clock_gettime(CLOCK_MONOTONIC, &next);
       while (!stop) {
         ref_loc->interrupt1();
         ++irqs;
-        std::this_thread::yield();
+        next.tv_nsec += 100000;
+        if (next.tv_nsec >= 1000000000) {
+          next.tv_nsec -= 1000000000;
+          ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
       }
     });
   }
