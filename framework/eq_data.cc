@@ -63,22 +63,27 @@ float nearest_float(double v) {
 }
 
 // The shortest "%g" text of v that reads back to the same float.
-std::string format_float(float v) {
+// The shortest "%g" text that reads back to v: of the precisions that read
+// back, the one with the fewest characters, so that 20 is "20", not "2e+01".
+template <typename T>
+std::string shortest_text(T v, int max_precision, T (*read)(const char*, char**)) {
   char buf[64];
-  for (int precision = 1; precision <= 9; ++precision) {
+  std::string best;
+  for (int precision = 1; precision <= max_precision; ++precision) {
     snprintf(buf, sizeof buf, "%.*g", precision, static_cast<double>(v));
-    if (isnan(v) || strtof(buf, nullptr) == v) break;
+    bool exact = isnan(v) || read(buf, nullptr) == v;
+    if (exact && (best.empty() || strlen(buf) < best.size())) best = buf;
+    if (exact && strchr(buf, 'e') == nullptr) break;  // more digits only make it longer
   }
-  return buf;
+  return best.empty() ? std::string(buf) : best;
+}
+
+std::string format_float(float v) {
+  return shortest_text<float>(v, 9, strtof);
 }
 
 std::string format_double(double v) {
-  char buf[64];
-  for (int precision = 1; precision <= 17; ++precision) {
-    snprintf(buf, sizeof buf, "%.*g", precision, v);
-    if (isnan(v) || strtod(buf, nullptr) == v) break;
-  }
-  return buf;
+  return shortest_text<double>(v, 17, strtod);
 }
 
 std::vector<std::string> split_words(const std::string& text) {

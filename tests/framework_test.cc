@@ -264,6 +264,22 @@ TEST(DataText, ValuesSurviveTheirText) {
   EXPECT_EQ(5, back.get_ustr(1)->i1_data);
 }
 
+TEST(DataText, NumbersTakeTheShortestTextThatReadsBack) {
+  const std::vector<std::pair<float, std::string>> floats = {
+      {20.0f, "20"},    {-80.0f, "-80"}, {100.0f, "100"},         {1e6f, "1e+06"},
+      {1e20f, "1e+20"}, {0.3f, "0.3"},   {79.99437f, "79.99437"}, {0.0001f, "0.0001"}};
+  for (const auto& c : floats) {
+    EqData d;
+    d.set(c.first);
+    EXPECT_EQ(text_of(d), c.second);
+  }
+  EqData d;
+  d.set(20.0);
+  EXPECT_EQ(text_of(d), "20");
+  d.set(123456.0);
+  EXPECT_EQ(text_of(d), "123456");
+}
+
 TEST(DataText, TextThatDoesNotFitIsRefusedAndChangesNothing) {
   struct {
     int type;
