@@ -40,9 +40,11 @@ int exit_status(int wstatus) {
   return -1;
 }
 
-// Spawns program with args; the given pipe ends become the child's standard
-// output and error (-1: inherited). The pid, or -1.
-pid_t spawn(const std::string& program, const std::vector<std::string>& args, int out, int err) {
+// Spawns program with args in directory dir ("": this one's); the given
+// pipe ends become the child's standard output and error (-1: inherited).
+// The pid, or -1.
+pid_t spawn(const std::string& program, const std::vector<std::string>& args, int out, int err,
+            const std::string& dir = "") {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args)
@@ -52,6 +54,7 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, in
   posix_spawn_file_actions_init(&fa);
   if (out >= 0) posix_spawn_file_actions_adddup2(&fa, out, STDOUT_FILENO);
   if (err >= 0) posix_spawn_file_actions_adddup2(&fa, err, STDERR_FILENO);
+  if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
   pid_t pid = -1;
   int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
@@ -103,10 +106,11 @@ ServerProcess::~ServerProcess() {
   if (pid_fd_ >= 0) close(pid_fd_);
 }
 
-bool ServerProcess::start(const std::string& program, const std::vector<std::string>& args) {
+bool ServerProcess::start(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& dir) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return false;
-  pid_ = spawn(program, args, p[1], -1);
+  pid_ = spawn(program, args, p[1], -1, dir);
   close(p[1]);
   out_fd_ = p[0];
   if (pid_ > 0) pid_fd_ = open_pidfd(pid_);

@@ -49,7 +49,9 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  bool start(const std::string& program, const std::vector<std::string>& args);
+  // Runs program in directory dir ("" for this process's own).
+  bool start(const std::string& program, const std::vector<std::string>& args,
+             const std::string& dir = "");
   // Reads output lines until one contains text; false at the deadline or
   // when the output ends first.
   bool wait_output(const std::string& text, std::chrono::milliseconds limit = LIMIT);
