@@ -40,6 +40,7 @@ constexpr size_t MAX_CONNECTIONS = 32;
 constexpr std::chrono::seconds IDLE_LIMIT{30};        // a connection without a request is closed
 constexpr std::chrono::seconds ANSWER_LIMIT{10};      // to write one answer
 constexpr std::chrono::milliseconds BUSY_LIMIT{100};  // to tell a client that it is refused
+constexpr int ACCEPT_BACKOFF_MS = 100;  // pause of the accept loop when descriptors run out
 constexpr int MAX_PERIOD_MS = 3600 * 1000;
 
 std::vector<std::string> words_of(const std::string& line) {
@@ -392,9 +393,21 @@ void Server::accept_loop() {
     pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     if (poll(p, 2, -1) < 0 && errno != EINTR) return;
     if (p[1].revents != 0) return;  // stop() woke us
+    if ((p[0].revents & (POLLERR | POLLNVAL)) != 0) {
+      fprintf(stderr, "the listening socket failed; no more clients are accepted\n");
+      return;
+    }
     if ((p[0].revents & POLLIN) == 0) continue;
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) continue;  // the client went away again, or fds ran out for now
+    if (fd < 0) {
+      // Out of descriptors or memory: the waiting client stays queued, so
+      // give the serving threads time to free some instead of spinning.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        pollfd w{wake_[0], POLLIN, 0};
+        poll(&w, 1, ACCEPT_BACKOFF_MS);
+      }
+      continue;
+    }
     bool busy = false;
     {
       std::lock_guard<std::mutex> lock(mux_);

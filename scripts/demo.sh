@@ -64,10 +64,14 @@ stop() {
   local pid=$1
   kill -TERM "$pid"
   for _ in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
+    if ! kill -0 "$pid" 2>/dev/null; then
+      wait "$pid"
+      return
+    fi
     sleep 0.1
   done
-  wait "$pid"
+  echo "server $pid did not stop within 10 s"
+  exit 1
 }
 
 fsm() { "$client" -s "unix:$run/fsm.sock" "$@"; }
