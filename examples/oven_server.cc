@@ -21,8 +21,9 @@
 // their own, and restore them.
 //
 // Actions run on the machine's engine threads with their state's mutex
-// held; the settings watcher thread touches only its own flag, a property
-// (which guards itself) and send_event.
+// held. The settings watcher thread makes its client calls through
+// compare_all (under norix_mux) and otherwise touches only its stop flag,
+// the SETTINGS property (which guards itself) and send_event.
 
 #include <atomic>
 #include <string>

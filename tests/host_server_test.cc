@@ -274,16 +274,27 @@ TEST(HostClient, BadRequestsAreAnsweredOrClosedAndTheServerGoesOn) {
     Raw r(s.endpoint());
     ASSERT_TRUE(r.send("get " + lamp("FS")));  // and gone before the line ends
   }
-  // Idle connections take their slots; beyond them a client is refused.
-  std::vector<std::unique_ptr<Raw>> idle;
-  for (int i = 0; i < 32; ++i)
-    idle.emplace_back(new Raw(s.endpoint()));
+  EXPECT_TRUE(s.wait_value(lamp("COUNT"), "12"));
+  EXPECT_EQ(s.stop().status, 0);
+}
+
+TEST(HostClient, ClientsBeyondTheConnectionLimitAreRefused) {
+  FsmServer s;
+  ASSERT_TRUE(s.start(config(s.endpoint())));
+  // Each connection is served once, so that it surely holds its slot.
+  std::vector<std::unique_ptr<Raw>> held;
+  for (int i = 0; i < 32; ++i) {
+    held.emplace_back(new Raw(s.endpoint()));
+    ASSERT_TRUE(held.back()->send("get " + lamp("FSM") + "\n"));
+    ASSERT_EQ(held.back()->answer(), "ok 3 lampfsm") << i;
+  }
   {
     Raw refused(s.endpoint());
     EXPECT_EQ(refused.answer(), "err 113 server busy");
+    EXPECT_EQ(refused.answer(), "<closed>");
   }
-  idle.clear();
-  EXPECT_TRUE(s.wait_value(lamp("COUNT"), "12"));
+  held.clear();
+  EXPECT_TRUE(s.wait_value(lamp("FSM"), "lampfsm"));  // slots come free again
   EXPECT_EQ(s.stop().status, 0);
 }
 
