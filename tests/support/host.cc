@@ -212,6 +212,10 @@ FSMrootstate* root_of(EqFSMlocation* loc) {
   return dynamic_cast<FSMrootstate*>(loc->state_ptr);
 }
 
+std::string address_text(const std::string& location, const std::string& property) {
+  return address(location, property).show_adr();
+}
+
 int client_get(const std::string& location, const std::string& property, EqData* result) {
   EqCall call;
   EqAdr adr = address(location, property);

@@ -106,6 +106,10 @@ std::vector<std::string> drain(FSMrootstate::queue& q);
 
 FSMrootstate* root_of(EqFSMlocation* loc);
 
+// The address text of a property of a location served here, as a data
+// item binds to it ("FACILITY/DEVICE/location/property").
+std::string address_text(const std::string& location, const std::string& property);
+
 // Client calls through EqCall, as a remote client addresses a property.
 int client_get(const std::string& location, const std::string& property, EqData* result);
 int client_set(const std::string& location, const std::string& property, EqData* value,
