@@ -217,4 +217,42 @@ bool LockHolder::rewrite_and_release() {
   return status == 0;
 }
 
+Child::Child(int (*body)(void*), void* arg) {
+  int go[2];
+  if (pipe(go) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    close(go[1]);
+    char c = 0;
+    if (read(go[0], &c, 1) != 1) _exit(100);
+    _exit(body(arg));
+  }
+  close(go[0]);
+  if (pid_ < 0) {
+    close(go[1]);
+    return;
+  }
+  to_child_ = go[1];
+}
+
+Child::~Child() {
+  if (to_child_ >= 0) close(to_child_);  // a child still waiting reads EOF and ends
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    reap(pid_, 10000);
+  }
+}
+
+bool Child::start() {
+  char c = 'g';
+  return pid_ > 0 && write(to_child_, &c, 1) == 1;
+}
+
+int Child::wait(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  int status = reap(pid_, timeout_ms);
+  pid_ = -1;
+  return status;
+}
+
 }  // namespace sr_test

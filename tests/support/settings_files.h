@@ -58,6 +58,25 @@ class LockHolder {
   int from_child_ = -1;
 };
 
+// A second process that runs a function on a signal from this one. Fork it
+// before this process starts threads: the child has only the forking thread
+// and a copy of this process's memory. The child ends with _exit(result of
+// the function) and runs no destructors; it is always reaped.
+class Child {
+ public:
+  explicit Child(int (*body)(void*), void* arg);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool start();              // lets the child run its function
+  int wait(int timeout_ms);  // its exit status, or -1 (killed when overdue)
+
+ private:
+  pid_t pid_ = -1;
+  int to_child_ = -1;
+};
+
 // Waits (bounded, polling) until cond() holds; false on timeout.
 template <typename Cond>
 bool eventually(Cond cond, int timeout_ms = 10000);
