@@ -382,7 +382,7 @@ void D_fct::names(EqAdr* /*address*/, EqData* result) {
 }
 
 void D_fct::get_multi(EqAdr* address, EqData* request, EqData* result, int* /*index*/,
-                      const char* /*spec*/, time_t* /*tm*/) {
+                      const char* /*selector*/, time_t* /*tm*/) {
   get(address, request, result, owner_);
 }
 

@@ -428,11 +428,11 @@ class D_fct {
   virtual void set(EqAdr* address, EqData* value, EqData* result, EqFct* location);
   virtual void names(EqAdr* address, EqData* result);
   virtual void get_multi(EqAdr* address, EqData* request, EqData* result, int* index,
-                         const char* spec, time_t* tm);  // get, with the owner as location
-  virtual void conf(Config* conf);                       // nothing
-  virtual void read();                                   // nothing
-  virtual void read_from_conf(const std::string& text);  // nothing
-  virtual void write(std::ostream& out);                 // nothing
+                         const char* selector, time_t* tm);  // get, with the owner as location
+  virtual void conf(Config* conf);                           // nothing
+  virtual void read();                                       // nothing
+  virtual void read_from_conf(const std::string& text);      // nothing
+  virtual void write(std::ostream& out);                     // nothing
   virtual void auto_init();
   virtual const char* comment();  // the description: the name text after the name
   virtual int data_type() const;  // the code given with data_type(int); DATA_NULL at first

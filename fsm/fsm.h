@@ -474,7 +474,7 @@ class D_fsmstr : public D_fct {
 
   void get(EqAdr* adr, EqData* req, EqData* res, EqFct* loc) override;
   void set(EqAdr* adr, EqData* ed, EqData* res, EqFct* loc) override;
-  void get_multi(EqAdr* adr, EqData* req, EqData* res, int* i, const char* spec,
+  void get_multi(EqAdr* adr, EqData* req, EqData* res, int* i, const char* selector,
                  time_t* tm) override;
   void conf(Config* conf) override;
   void read() override;

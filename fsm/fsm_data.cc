@@ -12,6 +12,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "fsm/internal.h"
+
 namespace {
 
 // A local handle: bit 31 clear, the level in bits 20 to 30, the position in
@@ -69,11 +71,7 @@ void FSMstate::add_data(const char* namep, EqData* ptr, const char* eq_name) {
   item->name = namep;
   item->eq_data.init();
   if (eq_name != nullptr) item->eq_name = eq_name;
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(&item->mux, &attr);
-  pthread_mutexattr_destroy(&attr);
+  fsm_internal::init_private_mutex(&item->mux);
   if (ptr != nullptr) item->eq_data.copy_from(ptr);
   data.push_back(item);
 }

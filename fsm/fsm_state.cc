@@ -29,14 +29,6 @@ const char* text_or_empty(const char* text) {
   return text != nullptr ? text : "";
 }
 
-void init_private_mutex(pthread_mutex_t* mutex) {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(mutex, &attr);
-  pthread_mutexattr_destroy(&attr);
-}
-
 // Does the address of ep name state sp? Names are compared exactly; the
 // parent part of "P!name" only has to begin the parent's name.
 bool is_addressed(const FSMstate* sp, const FSMevent* ep) {
@@ -122,8 +114,8 @@ FSMstate::FSMstate(const char* st_name, const char* st_descr, int st_type)
       usr_irq1(nullptr),
       usr_irq2(nullptr),
       error_set(0) {
-  init_private_mutex(&mux);
-  init_private_mutex(&err_mux);
+  fsm_internal::init_private_mutex(&mux);
+  fsm_internal::init_private_mutex(&err_mux);
 }
 
 FSMstate::~FSMstate() {

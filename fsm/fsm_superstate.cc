@@ -23,14 +23,6 @@
 
 namespace {
 
-void init_private_mutex(pthread_mutex_t* mutex) {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(mutex, &attr);
-  pthread_mutexattr_destroy(&attr);
-}
-
 FSMstate* load_state(FSMstate* const* field) {
   return __atomic_load_n(field, __ATOMIC_ACQUIRE);
 }
@@ -78,7 +70,7 @@ void follow(FSMsuperstate::frame* f, const std::string& next) {
 
 FSMsuperstate::frame::frame(FSMstate* pp, int flow_id)
     : id(flow_id), run(0), history(0), parent(pp), default_state(nullptr), active_state(nullptr) {
-  init_private_mutex(&mux);
+  fsm_internal::init_private_mutex(&mux);
 }
 
 FSMsuperstate::frame::~frame() {
@@ -214,7 +206,7 @@ void FSMsuperstate::frame::process_irq2(FSMevent* event) {
 
 FSMsuperstate::FSMsuperstate(EqFSMlocation* locptr, const char* np, const char* descr, int stype)
     : FSMstate(np, descr, stype), location(locptr) {
-  init_private_mutex(&mux);
+  fsm_internal::init_private_mutex(&mux);
 }
 
 FSMsuperstate::~FSMsuperstate() {

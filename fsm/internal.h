@@ -8,11 +8,21 @@
 #ifndef FSM_INTERNAL_H
 #define FSM_INTERNAL_H
 
+#include <pthread.h>
 #include <string.h>
 
 #include <string>
 
 namespace fsm_internal {
+
+// A mutex of the default (non-recursive) kind, private to this process.
+inline void init_private_mutex(pthread_mutex_t* mutex) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
+  pthread_mutex_init(mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
 
 // Exactly "*".
 inline bool is_star(const std::string& text) {
