@@ -15,7 +15,10 @@
 //      lines it returns, each with its LF, must be the start of the bytes
 //      (less a CR before each LF);
 //   4: an endpoint text, whose text form must parse to the same endpoint;
-//   5: a configuration file.
+//   5: a configuration file;
+//   6: saved value lines of the FSM location, as an operator may edit them,
+//      loaded into it before init(); its EVENT, FLOW_n and FSM must then
+//      answer with lines the client parses.
 
 #include "framework/protocol.h"
 
@@ -86,13 +89,18 @@ struct Served {
   EqFct device;
 };
 
+Served& served() {
+  static Served* s = new Served;
+  return *s;
+}
+
 bool same_result(const EqData& a, const EqData& b) {
   return a.error() == b.error() && a.type() == b.type() && a.text_value() == b.text_value();
 }
 
 void request(const std::string& line) {
-  static Served* served = new Served;
   Request req;
+  served();
   if (norix::protocol::parse_request(line, &req) != 0) return;
   std::string again;
   switch (req.command) {
@@ -126,7 +134,7 @@ void request(const std::string& line) {
   } else {
     call.names(&req.address, &result);
   }
-  served->drain();
+  served().drain();
   std::string answer = norix::protocol::answer_line(result);
   FUZZ_CHECK(answer.find('\n') == std::string::npos);
   EqData back;
@@ -185,6 +193,27 @@ void endpoint(const std::string& text) {
   FUZZ_CHECK(e2.text() == e.text());
 }
 
+// Loads saved value lines into the FSM location and runs its init(), as
+// the server's start-up does, then reads what clients see.
+void saved_lines(const std::string& text) {
+  EqFSMlocation* fsm = served().fsm;
+  std::istringstream in(text);
+  norix::load_config(fsm, in);
+  fsm->init();
+  for (const char* prop : {"EVENT", "FLOW_0", "FLOW_7", "FSM", "DESCR", "FAULT"}) {
+    EqAdr adr;
+    adr.set("FAC", "FSM", "DEV", prop);
+    EqCall call;
+    EqData in_data;
+    EqData result;
+    call.get(&adr, &in_data, &result);
+    FUZZ_CHECK(result.error() == 0);
+    EqData back;
+    FUZZ_CHECK(norix::protocol::parse_answer(norix::protocol::answer_line(result), &back) == 0);
+    FUZZ_CHECK(same_result(back, result));
+  }
+}
+
 void config(const std::string& text) {
   std::istringstream in(text);
   norix::ServerConfig c;
@@ -197,7 +226,7 @@ void config(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-  switch (data[0] % 6) {
+  switch (data[0] % 7) {
     case 0:
       request(text);
       break;
@@ -208,13 +237,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       escaping(text);
       break;
     case 3:
-      framing(text, data[0] & 0x80 ? 16 : norix::protocol::MAX_REQUEST);
+      framing(text, data[0] >= 0x80 ? 16 : norix::protocol::MAX_REQUEST);
       break;
     case 4:
       endpoint(text);
       break;
-    default:
+    case 5:
       config(text);
+      break;
+    default:
+      saved_lines(text);
       break;
   }
   return 0;

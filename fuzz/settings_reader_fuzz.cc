@@ -3,7 +3,9 @@
 // Each input is written to a private file and read with fill_list and
 // get_item. Every item must come back with both texts, a value within the
 // reader's limit and an address text that parses back to itself; get_item
-// must agree with the list.
+// must agree with the list. sr_save then writes the items again through a
+// state that knows none of them (so each keeps its value from the file),
+// and that file must read back into the same items.
 
 #include <string.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "framework/norix.h"
+#include "fsm/fsm.h"
 #include "fuzz/fuzz.h"
 #include "save_restore/sr_func.h"
 
@@ -19,14 +22,15 @@ namespace {
 
 constexpr size_t kValueMax = 255;
 
-// One file per process, removed at exit.
+// One file per process and name, removed at exit.
 class InputFile {
  public:
-  InputFile() {
+  explicit InputFile(const char* name) {
     const char* base = getenv("TMPDIR");
     path_ = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/settings_fuzz." +
-            std::to_string(getpid()) + ".sr";
+            std::to_string(getpid()) + "." + name;
   }
+  char* path() { return &path_[0]; }
   ~InputFile() { unlink(path_.c_str()); }
 
   char* write(const uint8_t* data, size_t size) {
@@ -44,7 +48,9 @@ class InputFile {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static InputFile input;
+  static InputFile input("in.sr");
+  static InputFile output("out.sr");
+  static FSMstate* nobody = new FSMstate("nobody", "knows no data", 0);
   char* path = input.write(data, size);
 
   std::vector<sr_data*> list;
@@ -81,6 +87,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     copy.name_ = copy.value_ = nullptr;
   }
   FUZZ_CHECK(get_item(path, static_cast<int>(list.size()) + 1, &cp) == 1);
+
+  if (rc == 0) {
+    FUZZ_CHECK(sr_save(path, output.path(), &err, nobody) == 0);
+    std::vector<sr_data*> again;
+    std::vector<sr_data*>* ap = &again;
+    FUZZ_CHECK(fill_list(output.path(), &err, &ap) == 0);
+    FUZZ_CHECK(again.size() == list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+      FUZZ_CHECK(strcmp(again[i]->name_, list[i]->name_) == 0);
+      FUZZ_CHECK(strcmp(again[i]->value_, list[i]->value_) == 0);
+      FUZZ_CHECK(again[i]->type_ == list[i]->type_);
+    }
+    clear_list(&again);
+  }
   clear_list(&list);
   return 0;
 }

@@ -22,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "fsm/fsm.h"
@@ -139,7 +140,8 @@ bool skip_comments(FILE* fp) {
 // Reads a value: the next word; a lone ";" gives " "; otherwise the word
 // and every character up to the next ";", less that ";" and the one
 // character before it. Returns false at the end of the file. *fits is false
-// when the value is longer than kValueMax (nothing is written past buf).
+// when the value is longer than kValueMax (nothing is written past buf) or
+// holds a zero byte, which would cut it short as text.
 bool read_value(FILE* fp, char (&buf)[kValueMax + 2], bool* fits) {
   long len = read_word(fp, buf, sizeof buf);
   if (len < 0) return false;
@@ -149,23 +151,25 @@ bool read_value(FILE* fp, char (&buf)[kValueMax + 2], bool* fits) {
     return true;
   }
   size_t n = static_cast<size_t>(len);
+  bool zero = strlen(buf) < std::min(n, sizeof buf - 1);
   for (;;) {
     int c = getc_unlocked(fp);
     if (c == EOF) return false;
     if (c == ';') break;
+    if (c == '\0') zero = true;
     if (n < sizeof buf - 1) buf[n] = static_cast<char>(c);
     ++n;
   }
-  if (n > kValueMax + 1) {
+  if (n > kValueMax + 1 || zero) {
     *fits = false;
-    n = kValueMax + 1;
+    n = std::min(n, kValueMax + 1);
   }
   buf[n - 1] = '\0';  // n >= 2: the word and the white space after it
   return true;
 }
 
 bool parse_type(const char* word, long len, int* type) {
-  if (len <= 0 || len > 20) return false;
+  if (len <= 0 || len > 20 || strlen(word) != static_cast<size_t>(len)) return false;
   char* end = nullptr;
   errno = 0;
   long v = strtol(word, &end, 10);
@@ -176,8 +180,10 @@ bool parse_type(const char* word, long len, int* type) {
 
 // Reads the rest of a stream that open_file returned and appends one item
 // per record. A record cut short by the end of the file is dropped, and so
-// is one with a field or value too long for its buffer or a type word that
-// is not a number (it is read to its ";" so that the next record is found).
+// is one with a field or value too long for its buffer or holding a zero
+// byte (as text it would be cut short: a field could come out empty and the
+// record would not read back once saved), or a type word that is not a
+// number; such a record is read to its ";" so that the next one is found.
 // Releases the lock and closes the stream.
 void read_fill(FILE* fp, std::vector<sr_data*>* list) {
   if (skip_comments(fp)) {
@@ -191,7 +197,8 @@ void read_fill(FILE* fp, std::vector<sr_data*>* list) {
       for (; i < 4; ++i) {
         long len = read_word(fp, field[i], sizeof field[i]);
         if (len < 0) break;
-        fits = fits && static_cast<size_t>(len) <= kFieldMax;
+        fits = fits && static_cast<size_t>(len) <= kFieldMax &&
+               strlen(field[i]) == static_cast<size_t>(len);
       }
       if (i < 4) break;
       long len = read_word(fp, type_word, sizeof type_word);

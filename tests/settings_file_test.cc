@@ -143,6 +143,32 @@ TEST_F(SettingsFile, OverlongOrMalformedRecordsAreDroppedAndReadingGoesOn) {
                                                 {"F/D/L/OK", "1", 1}}));
 }
 
+// A zero byte cuts a word short as text: a field could come out empty, and
+// sr_save would then write a record that reads back shifted into the next.
+TEST_F(SettingsFile, RecordsHoldingAZeroByteAreDroppedAndSavedFilesReadBackWhole) {
+  using namespace std::string_literals;
+  const std::string kept = "F D L OK\t1\t1\t;\n";
+  std::string text = "//Save_&_Restore//\n c ;\n ;\n"s +      //
+                     "FA \0\1\0V LOC P\t1\t1\t;\n"s + kept +  // device
+                     "F D L TYPE\t1\0x\t1\t;\n"s + kept +     // type word
+                     "F D L WORD\t3\tab\0c\t;\n"s + kept +    // value word
+                     "F D L REST\t3\tab c\0d\t;\n"s + kept +  // rest of the value
+                     "F D L LAST\t3\tx\t;\n";
+  std::string src = dir.file("zero.sr");
+  sr_test::write_file(src, text);
+  const std::vector<Item> expected = {{"F/D/L/OK", "1", 1},
+                                      {"F/D/L/OK", "1", 1},
+                                      {"F/D/L/OK", "1", 1},
+                                      {"F/D/L/OK", "1", 1},
+                                      {"F/D/L/LAST", "x", 3}};
+  EXPECT_EQ(read_path(src), expected);
+
+  FSMstate nobody("nobody", "knows no data", 0);  // every item keeps its file value
+  std::string saved = dir.file("saved.sr");
+  EXPECT_EQ(sr_save(&src[0], &saved[0], &error, &nobody), 0);
+  EXPECT_EQ(read_path(saved), expected);
+}
+
 TEST_F(SettingsFile, OpenFailuresReportTheirCodeAndLeaveNothingBehind) {
   struct Case {
     const char* text;  // null: no such file
