@@ -1,0 +1,34 @@
+// files.h - temporary folders and whole-file reads and writes for tests.
+
+#ifndef TESTKIT_FILES_H
+#define TESTKIT_FILES_H
+
+#include <string>
+
+namespace testkit {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it, so
+// that a failing test leaves no files behind.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }  // empty if it could not be made
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  int entry_count() const;  // entries of the folder, "." and ".." not counted; -1 on error
+
+ private:
+  std::string path_;
+};
+
+// False when the file cannot be written whole.
+bool write_file(const std::string& path, const std::string& text);
+// The whole file, "" when it cannot be read.
+std::string read_file(const std::string& path);
+
+}  // namespace testkit
+
+#endif  // TESTKIT_FILES_H
