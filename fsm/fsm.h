@@ -599,6 +599,10 @@ class EqFSMlocation : public EqFct {
 };
 
 // Engine thread bodies; the argument is the EqFSMlocation. They never return.
+// fsm_engine_prepare is what the event engine does before its loop, on the
+// calling thread: it initialises and enters the machine, then marks the
+// location ready and wakes the interrupt engines that wait for that.
+void fsm_engine_prepare(EqFSMlocation* loc);
 void* event_engine(void* lp);
 void* irq1_engine(void* lp);
 void* irq2_engine(void* lp);

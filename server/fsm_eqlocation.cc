@@ -447,10 +447,8 @@ void EqFSMlocation::interrupt2() {
 // ---------------------------------------------------------------------------
 // Engine threads. Each reuses one event record for every dispatch.
 
-void* event_engine(void* lp) {
-  EqFSMlocation* loc = static_cast<EqFSMlocation*>(lp);
+void fsm_engine_prepare(EqFSMlocation* loc) {
   FSMsuperstate* sp = loc->state_ptr;
-  FSMevent ep;
   sp->init_state();
   sp->enter_state();
   pthread_mutex_lock(&loc->mux);
@@ -460,6 +458,13 @@ void* event_engine(void* lp) {
     pthread_cond_broadcast(&loc->cond);
   }
   pthread_mutex_unlock(&loc->mux);
+}
+
+void* event_engine(void* lp) {
+  EqFSMlocation* loc = static_cast<EqFSMlocation*>(lp);
+  FSMsuperstate* sp = loc->state_ptr;
+  FSMevent ep;
+  fsm_engine_prepare(loc);
   for (;;)
     sp->process_event(&ep);
 }

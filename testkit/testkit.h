@@ -11,7 +11,9 @@
 #ifndef TESTKIT_TESTKIT_H
 #define TESTKIT_TESTKIT_H
 
+#include "testkit/device.h"
 #include "testkit/files.h"
+#include "testkit/machine.h"
 #include "testkit/process.h"
 #include "testkit/sync.h"
 

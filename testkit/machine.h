@@ -1,0 +1,111 @@
+// machine.h - machines built and driven in the test's own process.
+//
+// A Machine is what a server makes of one root location and the superstate
+// locations that join it: each location is created by eq_create from the
+// application's create function, named and served (so clients and data
+// items reach its properties), loaded with its saved value lines, initialised
+// and completed, and the machine is linked and started, all on the test's
+// thread. No engine thread runs: ticks, events and interrupts are dispatched
+// synchronously by the calls below, through the same queues and the same
+// dispatch as in a server, so a test is deterministic and needs no waits.
+//
+// Not thread-safe: one test thread drives a machine. Other threads may
+// read its properties or post to it while it is driven (that is what the
+// engine tests do).
+
+#ifndef TESTKIT_MACHINE_H
+#define TESTKIT_MACHINE_H
+
+#include <string>
+#include <vector>
+
+#include "fsm/fsm.h"
+#include "testkit/sync.h"
+
+namespace testkit {
+
+// What the recording actions below have done, in order, from every thread.
+Recorder& actions();
+
+// Registers the seven actions of st so that each appends "<action>:<state>"
+// to actions(): "init", "poll", "enter", "during", "exit", "irq1", "irq2".
+void record(FSMstate* st);
+// A simple state whose seven actions record (see record()).
+FSMstate* recorded_state(const char* name, const char* descr = "");
+// A transition action that records "taction:<state>", a condition that
+// records "guard:<state>" and allows the transition while guard_allows()
+// is true, and a handler that records "handler:<state>:<event>".
+void record_taction(FSMstate* st);
+int record_guard(FSMstate* st);
+bool& guard_allows();
+int record_handler(FSMstate* st);
+
+class Machine {
+ public:
+  typedef void (*Create)(EqFSMlocation*);
+
+  // The root location `name` of machine type `type`, built by create, with
+  // saved value lines conf ("FLOW_0 \t1 0 0 0 \"off\"\n"; FSM and DESCR
+  // default to the type's name).
+  Machine(const std::string& name, const std::string& type, Create create,
+          const std::string& conf = "");
+  // Unserves the locations, removes the machine from the registry and
+  // destroys the locations and the states their create functions made
+  // (allocate states with new, as a server program does).
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // A superstate location (code 101) of type `type` that joins the machine
+  // named in its FSM line of conf (this machine by default). Before start().
+  EqFSMlocation* join(const std::string& name, const std::string& type, Create create,
+                      const std::string& conf = "");
+
+  // Initialises and completes every location (the root first), links the
+  // machine and starts it on this thread: init and entry actions run here.
+  // 0 when the machine linked.
+  int start();
+
+  // One update of the root location: its queued events, then the "timer"
+  // event, dispatched on this thread.
+  void tick();
+  // Writes text to EVENT as a client does, then ticks. The write's error
+  // code (0 on success).
+  int event(const std::string& text);
+  // Posts one event the way a transition's signal or send_event does,
+  // without a tick.
+  void post(const char* name, const char* address);
+  // Raises an interrupt of the location and dispatches its queue on this
+  // thread.
+  void irq1();
+  void irq2();
+
+  // Client reads and writes of a property of a location of this machine
+  // (the root by default), as text; errors read as "error <code>: <text>".
+  std::string get(const std::string& property, const std::string& location = "");
+  int set(const std::string& property, const std::string& text, const std::string& location = "");
+  // The name of flow n's active state as FLOW_n shows it (its first word).
+  std::string flow(int n, const std::string& location = "");
+  std::string fault(const std::string& location = "");
+
+  EqFSMlocation* location() const { return root_; }
+  FSMrootstate* root() const;
+
+ private:
+  EqFSMlocation* make(const std::string& name, int code, const std::string& type, Create create,
+                      const std::string& conf);
+  EqFSMlocation* find(const std::string& name) const;
+  void drain_irq(FSMrootstate::queue& fifo, int which);
+
+  struct Site {
+    EqFSMlocation* loc;
+    std::string conf;
+  };
+  EqFSMlocation* root_;
+  std::vector<Site> sites_;  // the root first
+  bool started_;
+};
+
+}  // namespace testkit
+
+#endif  // TESTKIT_MACHINE_H
