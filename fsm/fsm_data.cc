@@ -7,11 +7,10 @@
 // item mutex, then norix_mux. The state owns its items; they are added while
 // the machine is built and never removed, so a position never changes.
 
-#include "fsm/fsm.h"
-
 #include <stdint.h>
 #include <string.h>
 
+#include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 
 namespace {

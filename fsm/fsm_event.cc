@@ -4,7 +4,7 @@
 // it is queued, the root's queue for its copy, the engine thread for the
 // record it dispatches).
 
-#include "fsm/fsm.h"
+#include "fsm/fsm_core.h"
 
 namespace {
 

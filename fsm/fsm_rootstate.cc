@@ -6,11 +6,13 @@
 // the queue mutex has been released.
 //
 // The root owns its queued event copies, its link entries and its archive
-// file object, not the states the link entries point to.
-
-#include "fsm/fsm.h"
+// file object, not the states the link entries point to. The archive is
+// named after the location's machine, so init_archiver is defined with the
+// binding, in server/fsm_route.cc.
 
 #include <pthread.h>
+
+#include "fsm/fsm_core.h"
 
 namespace {
 

@@ -10,11 +10,10 @@
 // A state owns its transitions, handlers, data items and private block; it
 // owns no other state.
 
-#include "fsm/fsm.h"
-
 #include <pthread.h>
 #include <string.h>
 
+#include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 
 namespace {

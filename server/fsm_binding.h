@@ -188,6 +188,18 @@ void* event_engine(void* lp);
 void* irq1_engine(void* lp);
 void* irq2_engine(void* lp);
 
+// On the calling thread: initialises and enters the location's machine, then
+// marks the location ready and wakes the interrupt engines waiting for it.
+// The event engine's first step; a caller without engine threads uses it to
+// start a machine synchronously.
+void fsm_engine_prepare(EqFSMlocation* loc);
+
+// Creates the three engine threads of a root location with attr, holding
+// the location mutex, with the timer and user signals blocked so that they
+// are never delivered to the engines. A failed creation leaves the machine
+// without that engine; without its event engine it never becomes ready.
+void start_engines(EqFSMlocation* loc, const pthread_attr_t* attr);
+
 // ---------------------------------------------------------------------------
 // Registration of machine types by the application.
 

@@ -1,17 +1,16 @@
-// fsm_server.cc - the server entry hooks and the library's globals.
+// fsm_hooks.cc - the server entry hooks and their globals.
 //
 // The hooks run on the server's start-up thread, one at a time, so the
-// one-time set-up has no lock. norix_mux is held around every call on
-// norix_call; arch_mux around archive creation and booking. Both are
-// statically initialised, so they are usable before the first eq_create.
+// one-time set-up (the client call object of the core, norix_call) has no
+// lock.
 
-#include "fsm/fsm.h"
-
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <string>
+
+#include "fsm/fsm_core.h"
+#include "server/fsm_binding.h"
 
 namespace {
 
@@ -33,9 +32,6 @@ std::string record_name(const node_info* p) {
 char* object_name = object_name_text;
 EqFct* eq_fct_ = nullptr;
 int norix_init = 0;
-EqCall* norix_call = nullptr;  // created once, lives as long as the process
-pthread_mutex_t norix_mux = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t arch_mux = PTHREAD_MUTEX_INITIALIZER;
 
 // An application defines its own list, which takes the place of this one.
 node_info* init_list __attribute__((weak)) = nullptr;

@@ -1,5 +1,6 @@
-// fsm_route.cc - superstate data routing to location properties, address
-// properties and the history archive.
+// fsm_route.cc - a superstate's access to its location's properties: data
+// routing through location handles, address properties and the booking of
+// history properties into the machine's archive.
 //
 // A location handle names an entry of a location's norix_data list relative
 // to the state that opened it. The lists are filled before the machine's
@@ -13,8 +14,6 @@
 //
 // arch_mux is taken last, around archive creation and booking.
 
-#include "fsm/fsm.h"
-
 #include <errno.h>
 #include <limits.h>
 #include <math.h>
@@ -26,6 +25,9 @@
 
 #include <string>
 
+#include "fsm/fsm_core.h"
+#include "server/fsm_binding.h"
+
 namespace {
 
 // A location handle: bit 31 set, the level in bits 20 to 30, the index into
@@ -36,7 +38,7 @@ constexpr int kMaxLevel = 0x7FF;
 constexpr uint32_t kMaxIndex = 0xFFFFF;
 constexpr int kRootType = 2;
 // Texts composed for numeric properties, terminator included; a caller's
-// array of this size always holds them (fsm.h states it).
+// array of this size always holds them (fsm_core.h states it).
 constexpr size_t kComposedSize = 256;
 // Names of the archive files, terminator included.
 constexpr size_t kArchiveNameSize = 80;
