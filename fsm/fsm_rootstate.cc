@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include "fsm/fsm_core.h"
+#include "fsm/internal.h"
 
 namespace {
 
@@ -28,16 +29,8 @@ constexpr size_t COMPACT_MIN = 64;
 // are dropped when the queue runs dry or once they make up half the vector.
 
 FSMrootstate::queue::queue() : flag(0), head(0) {
-  pthread_mutexattr_t mattr;
-  pthread_mutexattr_init(&mattr);
-  pthread_mutexattr_setpshared(&mattr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(&mux, &mattr);
-  pthread_mutexattr_destroy(&mattr);
-  pthread_condattr_t cattr;
-  pthread_condattr_init(&cattr);
-  pthread_condattr_setpshared(&cattr, PTHREAD_PROCESS_PRIVATE);
-  pthread_cond_init(&cond, &cattr);
-  pthread_condattr_destroy(&cattr);
+  fsm_internal::init_private_mutex(&mux);
+  fsm_internal::init_private_cond(&cond);
 }
 
 // Pending copies are released without being dispatched.
@@ -111,7 +104,7 @@ int FSMrootstate::queue::pending() {
 // The root state.
 
 FSMrootstate::FSMrootstate(EqFSMlocation* locptr, const char* nm, const char* descr)
-    : FSMsuperstate(locptr, nm, descr, 2), update_rate(1), atdsp(nullptr) {
+    : FSMsuperstate(locptr, nm, descr, FSM_TYPE_ROOT), update_rate(1), atdsp(nullptr) {
   set_parent(this);
 }
 

@@ -15,18 +15,15 @@
 #include <string>
 
 #include "fsm/fsm_core.h"
+#include "fsm/internal.h"
 #include "server/fsm_binding.h"
 
 namespace {
 
 constexpr size_t NAME_MAX_LEN = 255;  // characters of a start-state name taken from FLOW_n
-constexpr int TYPE_ROOT_STATE = 2;
-constexpr int LOCATION_ROOT = 2;
-constexpr int CODE_ROOT = 100;
-constexpr int CODE_SUPERSTATE = 101;
 
 bool is_root(const FSMstate* sp) {
-  return sp != nullptr && sp->get_type() == TYPE_ROOT_STATE;
+  return sp != nullptr && sp->get_type() == FSM_TYPE_ROOT;
 }
 
 // Reads fsm_ready under the location mutex.
@@ -57,17 +54,17 @@ EqFSMlocation::EqFSMlocation(int type)
       prop_mux(nullptr),
       prop_mux_count(0),
       prop_mux_data(0) {
-  pthread_mutex_init(&prop_amux, nullptr);
-  pthread_mutex_init(&mux, nullptr);
-  pthread_cond_init(&cond, nullptr);
-  if (type == LOCATION_ROOT) {
+  fsm_internal::init_private_mutex(&prop_amux);
+  fsm_internal::init_private_mutex(&mux);
+  fsm_internal::init_private_cond(&cond);
+  if (type == FSM_TYPE_ROOT) {
     FSMrootstate* root = new FSMrootstate(this, "", "");
     root->set_root(root);
     state_ptr = root;
   } else {
-    // 1, and any other kind: a superstate location, so that a location
-    // always has a state.
-    state_ptr = new FSMsuperstate(this, "", "", 1);
+    // FSM_TYPE_LOCATION, and any other kind: a superstate location, so
+    // that a location always has a state.
+    state_ptr = new FSMsuperstate(this, "", "", FSM_TYPE_LOCATION);
   }
   fsm.set_state(state_ptr);
   description.set_state(state_ptr);
@@ -90,7 +87,7 @@ EqFSMlocation::~EqFSMlocation() {
 }
 
 int EqFSMlocation::fct_code() {
-  return is_root(state_ptr) ? CODE_ROOT : CODE_SUPERSTATE;
+  return is_root(state_ptr) ? FSM_CODE_ROOT : FSM_CODE_SUPERSTATE;
 }
 
 // The table is made once; a second call keeps it (its mutexes may be held).
@@ -99,7 +96,7 @@ void EqFSMlocation::bind() {
   size_t n = norix_data.size() + norix_address.size();
   prop_mux = new pthread_mutex_t[n];
   for (size_t i = 0; i < n; ++i)
-    pthread_mutex_init(&prop_mux[i], nullptr);
+    fsm_internal::init_private_mutex(&prop_mux[i]);
   prop_mux_count = n;
   prop_mux_data = norix_data.size();
 }
@@ -118,7 +115,7 @@ void EqFSMlocation::init() {
     // terminator whether or not the stored length counts it.
     const USTR* v = f->value();
     size_t len = v->str_data.str_data_len;
-    const char* text = v->str_data.str_data_val != nullptr ? v->str_data.str_data_val : "";
+    const char* text = fsm_internal::text_or_empty(v->str_data.str_data_val);
     size_t limit = std::min(len, NAME_MAX_LEN);
     size_t n = strcspn(text, " ");
     std::string name(text, std::min(n, limit));
@@ -160,5 +157,5 @@ void EqFSMlocation::interrupt2() {
 // The nearest superstate reports to its location; without one, nothing.
 void FSMsuperstate::server_error(FSMstate*, int err, const char* err_desc) {
   if (location != nullptr)
-    location->set_error(err, std::string(err_desc != nullptr ? err_desc : ""));
+    location->set_error(err, std::string(fsm_internal::text_or_empty(err_desc)));
 }

@@ -14,11 +14,6 @@
 
 namespace {
 
-constexpr int CODE_ROOT = 100;
-constexpr int CODE_SUPERSTATE = 101;
-constexpr int LOCATION_SUPERSTATE = 1;
-constexpr int LOCATION_ROOT = 2;
-
 char object_name_text[] = "FSM";
 
 // The application's type name of a record; a name that fills all 25
@@ -40,13 +35,13 @@ node_info* init_list __attribute__((weak)) = nullptr;
 // the application's create function of the type named gbl_fct_name builds
 // its machine. Null for any other code.
 EqFct* eq_create(int eq_code, void*) {
-  if (eq_code != CODE_ROOT && eq_code != CODE_SUPERSTATE) return nullptr;
+  if (eq_code != FSM_CODE_ROOT && eq_code != FSM_CODE_SUPERSTATE) return nullptr;
   if (norix_init == 0) {
     norix_call = new EqCall();
     norix_init = 1;
   }
   EqFSMlocation* loc =
-      new EqFSMlocation(eq_code == CODE_ROOT ? LOCATION_ROOT : LOCATION_SUPERSTATE);
+      new EqFSMlocation(eq_code == FSM_CODE_ROOT ? FSM_TYPE_ROOT : FSM_TYPE_LOCATION);
   for (node_info* p = init_list; p != nullptr; p = p->link) {
     if (record_name(p) != gbl_fct_name) continue;
     loc->state_ptr->set_name(gbl_fct_name.c_str());

@@ -14,13 +14,6 @@
 
 FSMlist global_list;
 
-namespace {
-
-constexpr int TYPE_SUPERSTATE_LOCATION = 1;
-constexpr int TYPE_ROOT_STATE = 2;
-
-}  // namespace
-
 FSMlist::FSMlist() = default;
 
 FSMlist::~FSMlist() {
@@ -37,7 +30,7 @@ void FSMlist::init_list() {
 void FSMlist::store_node(EqFSMlocation* elp) {
   if (elp == nullptr || elp->state_ptr == nullptr) return;
   FSMstate* root = elp->state_ptr;
-  if (root->get_type() != TYPE_ROOT_STATE) return;
+  if (root->get_type() != FSM_TYPE_ROOT) return;
   for (entry* e : list) {
     if (strcmp(e->base->get_name(), root->get_name()) == 0) return;
   }
@@ -52,7 +45,7 @@ void FSMlist::store_node(EqFSMlocation* elp) {
 int FSMlist::find_node(EqFSMlocation* elp) {
   if (elp == nullptr || elp->state_ptr == nullptr) return 0;
   FSMstate* sp = elp->state_ptr;
-  if (sp->get_type() != TYPE_SUPERSTATE_LOCATION) return 0;
+  if (sp->get_type() != FSM_TYPE_LOCATION) return 0;
   const char* machine = elp->fsm.value();
   for (entry* e : list) {
     if (e->fsm == machine) {

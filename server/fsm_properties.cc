@@ -18,6 +18,7 @@
 #include <string>
 
 #include "fsm/fsm_core.h"
+#include "fsm/internal.h"
 #include "server/fsm_binding.h"
 
 namespace {
@@ -291,7 +292,7 @@ USTR* D_flow::get_val(int flag) {
   bool failed = state->copy_ast_error(flow_id, err, sizeof err) > 0;
   std::string text = name;
   text += SEPARATOR;
-  text += failed ? err : (descr != nullptr ? descr : "");
+  text += failed ? err : fsm_internal::text_or_empty(descr);
   put_text(*this, text.data(), text.size());
   value_.str_data.str_data_len = composed_length(text.size());
   value_.f2_data = failed ? 1.0f : 0.0f;
