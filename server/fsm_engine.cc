@@ -28,7 +28,9 @@ void wait_until_ready(EqFSMlocation* lp) {
 
 }  // namespace
 
+// A null location prepares nothing.
 void fsm_engine_prepare(EqFSMlocation* loc) {
+  if (loc == nullptr) return;
   FSMsuperstate* sp = loc->state_ptr;
   sp->init_state();
   sp->enter_state();
