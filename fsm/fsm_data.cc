@@ -7,33 +7,20 @@
 // item mutex, then norix_mux. The state owns its items; they are added while
 // the machine is built and never removed, so a position never changes.
 
-#include "fsm/fsm.h"
-
 #include <stdint.h>
 #include <string.h>
 
+#include "fsm/fsm_core.h"
+#include "fsm/fsm_handle.h"
 #include "fsm/internal.h"
 
 namespace {
 
-// A local handle: bit 31 clear, the level in bits 20 to 30, the position in
-// bits 0 to 19.
-constexpr int kLevelShift = 20;
-constexpr int kMaxLevel = 0x7FF;
-constexpr int kMaxPosition = 0xFFFFF;
-constexpr int kRootType = 2;
 // Device error texts are read into this many bytes (terminator included);
 // so is the text of data_gets, which callers' 81-byte arrays always hold.
 constexpr unsigned long kTextSize = 80;
 // Recorded like a device error when no client call object exists yet.
 constexpr const char* kNoCallText = "no client call object";
-
-// -1 when the level or the position does not fit its field: such a handle
-// would resolve to another item.
-int local_handle(int level, size_t position) {
-  if (level < 0 || level > kMaxLevel || position > static_cast<size_t>(kMaxPosition)) return -1;
-  return (level << kLevelShift) | static_cast<int>(position);
-}
 
 FSMstate::local_data* find_item(const FSMstate* sp, const char* nm) {
   for (FSMstate::local_data* item : sp->data) {
@@ -103,28 +90,28 @@ int FSMstate::data_open(const char* namep, int flag) {
 int FSMstate::data_open_loc(const char* nm) {
   if (nm == nullptr) return -1;
   const FSMstate* sp = this;
-  for (int level = 0; level <= kMaxLevel; ++level) {
+  for (int level = 0; level <= fsm_handle::MAX_LEVEL; ++level) {
     for (size_t i = 0; i < sp->data.size(); ++i) {
-      if (sp->data[i]->name == nm) return local_handle(level, i);
+      if (sp->data[i]->name == nm) return fsm_handle::encode(false, level, i);
     }
-    if (sp->type == kRootType || sp->parent == nullptr) return -1;
+    if (sp->type == FSM_TYPE_ROOT || sp->parent == nullptr) return -1;
     sp = sp->parent;
   }
   return -1;
 }
 
 int FSMstate::data_find(int handle, local_data** ldp) {
-  if (handle < 0) return -1;
-  int level = (handle >> kLevelShift) & kMaxLevel;
-  int position = handle & kMaxPosition;
+  if (!fsm_handle::is_local(handle)) return -1;
+  int level = fsm_handle::level_of(handle);
+  size_t position = fsm_handle::position_of(handle);
   const FSMstate* sp = this;
-  for (; level > 0 && sp->type != kRootType; --level) {
+  for (; level > 0 && sp->type != FSM_TYPE_ROOT; --level) {
     sp = sp->parent;
     if (sp == nullptr) return -1;
   }
-  if (static_cast<size_t>(position) >= sp->data.size()) return -1;
+  if (position >= sp->data.size()) return -1;
   if (ldp != nullptr) *ldp = sp->data[position];
-  return position;
+  return static_cast<int>(position);
 }
 
 int FSMstate::data_lock(int handle, int) {

@@ -4,15 +4,14 @@
 // it is queued, the root's queue for its copy, the engine thread for the
 // record it dispatches).
 
-#include "fsm/fsm.h"
+#include "fsm/fsm_core.h"
+#include "fsm/internal.h"
 
 namespace {
 
 // The setters take texts that should never be null; a null is stored as an
-// empty text rather than handed to std::string.
-const char* text_or_empty(const char* text) {
-  return text != nullptr ? text : "";
-}
+// empty text.
+using fsm_internal::text_or_empty;
 
 }  // namespace
 

@@ -6,11 +6,14 @@
 // the queue mutex has been released.
 //
 // The root owns its queued event copies, its link entries and its archive
-// file object, not the states the link entries point to.
-
-#include "fsm/fsm.h"
+// file object, not the states the link entries point to. The archive is
+// named after the location's machine, so init_archiver is defined with the
+// binding, in server/fsm_route.cc.
 
 #include <pthread.h>
+
+#include "fsm/fsm_core.h"
+#include "fsm/internal.h"
 
 namespace {
 
@@ -26,16 +29,8 @@ constexpr size_t COMPACT_MIN = 64;
 // are dropped when the queue runs dry or once they make up half the vector.
 
 FSMrootstate::queue::queue() : flag(0), head(0) {
-  pthread_mutexattr_t mattr;
-  pthread_mutexattr_init(&mattr);
-  pthread_mutexattr_setpshared(&mattr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(&mux, &mattr);
-  pthread_mutexattr_destroy(&mattr);
-  pthread_condattr_t cattr;
-  pthread_condattr_init(&cattr);
-  pthread_condattr_setpshared(&cattr, PTHREAD_PROCESS_PRIVATE);
-  pthread_cond_init(&cond, &cattr);
-  pthread_condattr_destroy(&cattr);
+  fsm_internal::init_private_mutex(&mux);
+  fsm_internal::init_private_cond(&cond);
 }
 
 // Pending copies are released without being dispatched.
@@ -109,7 +104,7 @@ int FSMrootstate::queue::pending() {
 // The root state.
 
 FSMrootstate::FSMrootstate(EqFSMlocation* locptr, const char* nm, const char* descr)
-    : FSMsuperstate(locptr, nm, descr, 2), update_rate(1), atdsp(nullptr) {
+    : FSMsuperstate(locptr, nm, descr, FSM_TYPE_ROOT), update_rate(1), atdsp(nullptr) {
   set_parent(this);
 }
 

@@ -10,11 +10,10 @@
 // A state owns its transitions, handlers, data items and private block; it
 // owns no other state.
 
-#include "fsm/fsm.h"
-
 #include <pthread.h>
 #include <string.h>
 
+#include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 
 namespace {
@@ -22,12 +21,7 @@ namespace {
 using fsm_internal::copy_name;
 using fsm_internal::is_star;
 using fsm_internal::same_name;
-
-constexpr int ROOT_TYPE = 2;
-
-const char* text_or_empty(const char* text) {
-  return text != nullptr ? text : "";
-}
+using fsm_internal::text_or_empty;
 
 // Does the address of ep name state sp? Names are compared exactly; the
 // parent part of "P!name" only has to begin the parent's name.
@@ -308,7 +302,7 @@ int FSMstate::process_event(FSMevent* ep) {
     note_event_name(event_name, ep->event);
     if (poll != nullptr) poll(this);
     poll_data();
-    if (type != ROOT_TYPE) {
+    if (type != FSM_TYPE_ROOT) {
       for (branch* br : transition) {
         // The trigger is tested here too, so that a transition for another
         // event costs no call.

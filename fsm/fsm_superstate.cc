@@ -13,12 +13,13 @@
 // them without taking any flow mutex while the event thread switches.
 //
 // The superstate owns its flows and reference entries, not the states in
-// its flows.
-
-#include "fsm/fsm.h"
+// its flows. Its members that reach into its location (server_error, the
+// location handles, address and history properties) are defined with the
+// binding, in server/.
 
 #include <pthread.h>
 
+#include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 
 namespace {
@@ -234,12 +235,6 @@ void FSMsuperstate::set_root(FSMstate* rp) {
   if (get_root() == nullptr) FSMstate::set_root(rp);
   for (frame* f : flow)
     f->set_root(rp);
-}
-
-// The nearest superstate reports to its location; without one, nothing.
-void FSMsuperstate::server_error(FSMstate*, int err, const char* err_desc) {
-  if (location != nullptr)
-    location->set_error(err, std::string(err_desc != nullptr ? err_desc : ""));
 }
 
 // 0 on success; 1 when a reference stays unresolved, a flow has no states or

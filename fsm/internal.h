@@ -1,7 +1,8 @@
-// internal.h - helpers shared by the core's sources; not part of the
-// library's interface.
+// internal.h - helpers shared by the library's sources (the core's and the
+// binding's); not part of the library's interface.
 //
-// Names are compared on the dispatch path for every addressed state, every
+// Every mutex and condition variable of the library is set up here. Names
+// are compared on the dispatch path for every addressed state, every
 // tried transition and handler, and every flow switch: these comparisons
 // are inline and copy nothing.
 
@@ -22,6 +23,21 @@ inline void init_private_mutex(pthread_mutex_t* mutex) {
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
   pthread_mutex_init(mutex, &attr);
   pthread_mutexattr_destroy(&attr);
+}
+
+// A condition variable private to this process.
+inline void init_private_cond(pthread_cond_t* cond) {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
+  pthread_cond_init(cond, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
+// Texts the library is handed may be null; a null is taken as empty rather
+// than handed to std::string.
+inline const char* text_or_empty(const char* text) {
+  return text != nullptr ? text : "";
 }
 
 // Exactly "*".

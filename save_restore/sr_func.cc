@@ -25,7 +25,7 @@
 #include <algorithm>
 #include <string>
 
-#include "fsm/fsm.h"
+#include "fsm/fsm_core.h"
 
 namespace {
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Checks the sources' format, then builds everything and runs every test:
-# the plain build, then the suite
-# again under AddressSanitizer+UndefinedBehaviorSanitizer with LeakSanitizer
-# (a leak fails the test that leaked), then under ThreadSanitizer. Build
-# trees go to build/<config>.
+# Checks the layers' includes and the sources' format, then builds
+# everything and runs every test: the plain build, then the suite again
+# under AddressSanitizer+UndefinedBehaviorSanitizer with LeakSanitizer (a
+# leak fails the test that leaked), then under ThreadSanitizer. Build trees
+# go to build/<config>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/check_layers.sh
 scripts/deps.sh
 scripts/check_format.sh
 

@@ -3,45 +3,16 @@
 // The registry is changed only on the server's start-up thread (store_node,
 // find_node, init_list) and only read afterwards (signal_node from any
 // thread), so it has no lock. It owns its entries, not the locations or
-// states they point to. Starting a machine's engines holds the location's
-// mutex while the three threads are created.
-
-#include "fsm/fsm.h"
+// states they point to. Starting a machine's engines (fsm_engine.cc) holds
+// the location's mutex while the three threads are created.
 
 #include <pthread.h>
-#include <signal.h>
 #include <string.h>
 
+#include "fsm/fsm_core.h"
+#include "server/fsm_binding.h"
+
 FSMlist global_list;
-
-namespace {
-
-constexpr int TYPE_SUPERSTATE_LOCATION = 1;
-constexpr int TYPE_ROOT_STATE = 2;
-
-// Starts the event and interrupt engines of one root location. The creating
-// thread blocks the timer and user signals around the creation so that the
-// engines inherit a mask in which none of them is ever delivered to them.
-// A failed creation leaves the machine without that engine; if it is the
-// event engine, the machine never becomes ready and its ticks are dropped.
-void start_engines(EqFSMlocation* lp, const pthread_attr_t* attr) {
-  pthread_mutex_lock(&lp->mux);
-  sigset_t blocked;
-  sigset_t previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGALRM);
-  sigaddset(&blocked, SIGUSR1);
-  sigaddset(&blocked, SIGUSR2);
-  sigaddset(&blocked, SIGURG);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  pthread_create(&lp->irq1_id, attr, irq1_engine, lp);
-  pthread_create(&lp->irq2_id, attr, irq2_engine, lp);
-  pthread_create(&lp->update_id, attr, event_engine, lp);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  pthread_mutex_unlock(&lp->mux);
-}
-
-}  // namespace
 
 FSMlist::FSMlist() = default;
 
@@ -59,7 +30,7 @@ void FSMlist::init_list() {
 void FSMlist::store_node(EqFSMlocation* elp) {
   if (elp == nullptr || elp->state_ptr == nullptr) return;
   FSMstate* root = elp->state_ptr;
-  if (root->get_type() != TYPE_ROOT_STATE) return;
+  if (root->get_type() != FSM_TYPE_ROOT) return;
   for (entry* e : list) {
     if (strcmp(e->base->get_name(), root->get_name()) == 0) return;
   }
@@ -74,7 +45,7 @@ void FSMlist::store_node(EqFSMlocation* elp) {
 int FSMlist::find_node(EqFSMlocation* elp) {
   if (elp == nullptr || elp->state_ptr == nullptr) return 0;
   FSMstate* sp = elp->state_ptr;
-  if (sp->get_type() != TYPE_SUPERSTATE_LOCATION) return 0;
+  if (sp->get_type() != FSM_TYPE_LOCATION) return 0;
   const char* machine = elp->fsm.value();
   for (entry* e : list) {
     if (e->fsm == machine) {

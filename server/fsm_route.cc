@@ -1,5 +1,6 @@
-// fsm_route.cc - superstate data routing to location properties, address
-// properties and the history archive.
+// fsm_route.cc - a superstate's access to its location's properties: data
+// routing through location handles, address properties and the booking of
+// history properties into the machine's archive.
 //
 // A location handle names an entry of a location's norix_data list relative
 // to the state that opened it. The lists are filled before the machine's
@@ -13,12 +14,9 @@
 //
 // arch_mux is taken last, around archive creation and booking.
 
-#include "fsm/fsm.h"
-
 #include <errno.h>
 #include <limits.h>
 #include <math.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,31 +24,20 @@
 
 #include <string>
 
+#include "fsm/fsm_core.h"
+#include "fsm/fsm_handle.h"
+#include "fsm/internal.h"
+#include "server/fsm_binding.h"
+
 namespace {
 
-// A location handle: bit 31 set, the level in bits 20 to 30, the index into
-// norix_data in bits 0 to 19.
-constexpr uint32_t kNetBit = 0x80000000u;
-constexpr int kLevelShift = 20;
-constexpr int kMaxLevel = 0x7FF;
-constexpr uint32_t kMaxIndex = 0xFFFFF;
-constexpr int kRootType = 2;
 // Texts composed for numeric properties, terminator included; a caller's
-// array of this size always holds them (fsm.h states it).
+// array of this size always holds them (fsm_core.h states it).
 constexpr size_t kComposedSize = 256;
 // Names of the archive files, terminator included.
 constexpr size_t kArchiveNameSize = 80;
 // Fixed argument of every booking.
 constexpr int kHistBookSize = 200;
-
-// -1 when the level or the index does not fit its field (such a handle would
-// name another property), and for the one pattern that is -1 itself.
-int net_handle(int level, size_t index) {
-  if (level < 0 || level > kMaxLevel || index > kMaxIndex) return -1;
-  uint32_t bits =
-      kNetBit | (static_cast<uint32_t>(level) << kLevelShift) | static_cast<uint32_t>(index);
-  return static_cast<int>(bits);
-}
 
 // Holds a property's operation lock for one routed access.
 class op_guard {
@@ -198,8 +185,7 @@ int read_text(D_fct* p, char** ds) {
   } else if (auto* up = as<D_ustr>(p, DATA_USTR)) {
     // Copied under the lock: the text belongs to the property.
     op_guard g(p);
-    const char* text = up->value()->str_data.str_data_val;
-    if (text == nullptr) text = "";
+    const char* text = fsm_internal::text_or_empty(up->value()->str_data.str_data_val);
     hand_out(text, strlen(text), ds);
     return 0;
   }
@@ -335,31 +321,30 @@ int FSMsuperstate::data_open(const char* namep, int flag) {
 int FSMsuperstate::data_open_net(const char* np, int flag) {
   if (np == nullptr) return -1;
   const FSMstate* sp = this;
-  for (int level = 0; level <= kMaxLevel; ++level) {
+  for (int level = 0; level <= fsm_handle::MAX_LEVEL; ++level) {
     auto* ss = dynamic_cast<const FSMsuperstate*>(sp);
     if (ss != nullptr && ss->location != nullptr) {
       const std::vector<D_fct*>& list = ss->location->norix_data;
       for (size_t i = 0; i < list.size(); ++i) {
-        if (list[i]->name() == np) return net_handle(level + (flag != 0 ? 1 : 0), i);
+        if (list[i]->name() == np) return fsm_handle::encode(true, level + (flag != 0 ? 1 : 0), i);
       }
     }
-    if (sp->type == kRootType || sp->parent == nullptr) return -1;
+    if (sp->type == FSM_TYPE_ROOT || sp->parent == nullptr) return -1;
     sp = sp->parent;
   }
   return -1;
 }
 
 int FSMsuperstate::data_find(int handle, int flag, EqFSMlocation** locp) {
-  if (handle >= 0 || handle == -1) return -1;
-  uint32_t bits = static_cast<uint32_t>(handle);
-  int level = static_cast<int>((bits >> kLevelShift) & kMaxLevel);
-  size_t index = bits & kMaxIndex;
+  if (!fsm_handle::is_location(handle)) return -1;
+  int level = fsm_handle::level_of(handle);
+  size_t index = fsm_handle::position_of(handle);
   if (flag != 0) {
     if (level == 0) return -1;
     --level;
   }
   const FSMstate* sp = this;
-  for (; level > 0 && sp->type != kRootType; --level) {
+  for (; level > 0 && sp->type != FSM_TYPE_ROOT; --level) {
     sp = sp->parent;
     if (sp == nullptr) return -1;
   }

@@ -1,24 +1,18 @@
-// fsm_server.cc - the server entry hooks and the library's globals.
+// fsm_hooks.cc - the server entry hooks and their globals.
 //
 // The hooks run on the server's start-up thread, one at a time, so the
-// one-time set-up has no lock. norix_mux is held around every call on
-// norix_call; arch_mux around archive creation and booking. Both are
-// statically initialised, so they are usable before the first eq_create.
+// one-time set-up (the client call object of the core, norix_call) has no
+// lock.
 
-#include "fsm/fsm.h"
-
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <string>
 
-namespace {
+#include "fsm/fsm_core.h"
+#include "server/fsm_binding.h"
 
-constexpr int CODE_ROOT = 100;
-constexpr int CODE_SUPERSTATE = 101;
-constexpr int LOCATION_SUPERSTATE = 1;
-constexpr int LOCATION_ROOT = 2;
+namespace {
 
 char object_name_text[] = "FSM";
 
@@ -33,9 +27,6 @@ std::string record_name(const node_info* p) {
 char* object_name = object_name_text;
 EqFct* eq_fct_ = nullptr;
 int norix_init = 0;
-EqCall* norix_call = nullptr;  // created once, lives as long as the process
-pthread_mutex_t norix_mux = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t arch_mux = PTHREAD_MUTEX_INITIALIZER;
 
 // An application defines its own list, which takes the place of this one.
 node_info* init_list __attribute__((weak)) = nullptr;
@@ -44,13 +35,13 @@ node_info* init_list __attribute__((weak)) = nullptr;
 // the application's create function of the type named gbl_fct_name builds
 // its machine. Null for any other code.
 EqFct* eq_create(int eq_code, void*) {
-  if (eq_code != CODE_ROOT && eq_code != CODE_SUPERSTATE) return nullptr;
+  if (eq_code != FSM_CODE_ROOT && eq_code != FSM_CODE_SUPERSTATE) return nullptr;
   if (norix_init == 0) {
     norix_call = new EqCall();
     norix_init = 1;
   }
   EqFSMlocation* loc =
-      new EqFSMlocation(eq_code == CODE_ROOT ? LOCATION_ROOT : LOCATION_SUPERSTATE);
+      new EqFSMlocation(eq_code == FSM_CODE_ROOT ? FSM_TYPE_ROOT : FSM_TYPE_LOCATION);
   for (node_info* p = init_list; p != nullptr; p = p->link) {
     if (record_name(p) != gbl_fct_name) continue;
     loc->state_ptr->set_name(gbl_fct_name.c_str());

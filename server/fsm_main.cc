@@ -1,9 +1,9 @@
-// host_main.cc - main of an FSM server program: the host server runtime
+// fsm_main.cc - main of an FSM server program: the host server runtime
 // with the FSM library's entry hooks. An application links this (target
 // norix_host) with libfsm and libnorix and defines its init_list.
 
 #include "framework/server.h"
-#include "fsm/fsm.h"
+#include "server/fsm_binding.h"
 
 int main(int argc, char** argv) {
   norix::ServerHooks hooks{};
