@@ -5,6 +5,12 @@
 #include "framework/server.h"
 #include "fsm/fsm.h"
 
+namespace {
+int load_pass(int code) {
+  return code == 101 ? 1 : 0;
+}  // superstates after the roots
+}  // namespace
+
 int main(int argc, char** argv) {
   norix::ServerHooks hooks{};
   hooks.init_prolog = eq_init_prolog;
@@ -17,5 +23,6 @@ int main(int argc, char** argv) {
   hooks.interrupt_usr1_prolog = interrupt_usr1_prolog;
   hooks.interrupt_usr1_epilog = interrupt_usr1_epilog;
   hooks.cancel = eq_cancel;
+  hooks.load_pass = load_pass;
   return norix::server_main(argc, argv, hooks);
 }

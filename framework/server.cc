@@ -32,10 +32,13 @@ namespace {
 using internal::first_word;
 using protocol::Clock;
 
-constexpr int CODE_SUPERSTATE_LOCATION = 101;  // loaded and completed after all others
-
 void call_hook(void (*hook)()) {
   if (hook != nullptr) hook();
+}
+
+// The start-up pass of a location of type code: 0 or 1.
+int pass_of(const ServerHooks& hooks, int code) {
+  return hooks.load_pass != nullptr && hooks.load_pass(code) == 1 ? 1 : 0;
 }
 
 }  // namespace
@@ -103,7 +106,7 @@ int Server::start(const std::string& config_file, std::string* why) {
   }
   for (int pass = 0; pass < 2; ++pass) {
     for (auto& l : locations_) {
-      if ((l->config->code == CODE_SUPERSTATE_LOCATION) != (pass == 1)) continue;
+      if (pass_of(hooks_, l->config->code) != pass) continue;
       load(l.get());
       l->fct->init();
       l->fct->complete();

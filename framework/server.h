@@ -10,8 +10,9 @@
 //   3. per configured location, in file order: gbl_fct_name = its type name,
 //      create(code, nullptr), the location named and served, and every
 //      property's conf() called to register what is saved;
-//   4. per location, the locations of code 101 after all others, otherwise
-//      in file order: its saved value lines loaded (norix::load_config:
+//   4. in two passes, every location of pass 0 and then every location of
+//      pass 1 (load_pass(code); without that hook all are in pass 0), each
+//      pass in file order: its saved value lines loaded (norix::load_config:
 //      read_from_conf for text properties, read() with find_prop_name() for
 //      the others), then init(), then complete();
 //   5. init_epilog();
@@ -58,6 +59,12 @@ struct ServerHooks {
   void (*interrupt_usr1_prolog)(int sig);
   void (*interrupt_usr1_epilog)(int sig);
   void (*cancel)();  // after the last save, before the program ends
+  // The pass (0 or 1) in which a location of this type code has its
+  // configuration loaded and is initialised and completed: a location of
+  // pass 1 finds every location of pass 0 complete. Null: every location in
+  // pass 0; a result other than 1 is pass 0. Last, so that the fields above
+  // keep their places.
+  int (*load_pass)(int code);
 };
 
 // One server per process: it sets the process's server name, peers and
