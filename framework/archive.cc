@@ -5,6 +5,8 @@
 // never held while a D_hist is called: the destructor tells the booked
 // histories after releasing it.
 
+#include "framework/archive.h"
+
 #include <ctype.h>
 #include <stdio.h>
 
@@ -13,7 +15,7 @@
 #include <vector>
 
 #include "framework/internal.h"
-#include "framework/norix.h"
+#include "framework/properties.h"
 
 namespace {
 

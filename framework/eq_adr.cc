@@ -7,9 +7,9 @@
 // third separator belongs to the property, and a backslash that is not
 // followed by a backslash or "/" is an ordinary character.
 
-#include <string>
+#include "framework/eq_adr.h"
 
-#include "framework/norix.h"
+#include <string>
 
 namespace {
 

@@ -10,13 +10,17 @@
 // Calls for a peer's facility and device leave the process through the wire
 // protocol; the registry mutex is released before the connection is made.
 
+#include "framework/eq_call.h"
+
 #include <atomic>
 #include <string>
 #include <vector>
 
+#include "framework/eq_fct.h"
+#include "framework/errors.h"
 #include "framework/internal.h"
-#include "framework/norix.h"
 #include "framework/protocol.h"
+#include "framework/registry.h"
 
 namespace {
 

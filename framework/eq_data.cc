@@ -5,6 +5,8 @@
 // a USTR array point into ustr_texts_, which the container owns; every change
 // of that vector repoints them.
 
+#include "framework/eq_data.h"
+
 #include <errno.h>
 #include <float.h>
 #include <limits.h>
@@ -16,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/errors.h"
 #include "framework/internal.h"
-#include "framework/norix.h"
 
 namespace {
 

@@ -10,7 +10,9 @@
 
 #include <string>
 
-#include "framework/norix.h"
+#include "framework/eq_data.h"
+
+class D_fct;
 
 namespace norix {
 namespace internal {

@@ -6,6 +6,8 @@
 // mutex after its value mutex. The value mutex is never held while an
 // EqData outside the property is read, except for the copy into a result.
 
+#include "framework/properties.h"
+
 #include <float.h>
 #include <math.h>
 #include <time.h>
@@ -15,8 +17,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "framework/archive.h"
+#include "framework/errors.h"
 #include "framework/internal.h"
-#include "framework/norix.h"
 
 namespace {
 

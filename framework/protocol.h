@@ -12,7 +12,7 @@
 //           | "err" SP code SP text
 //
 // Lines end with LF (a CR before it is dropped). type and code are decimal
-// (EqData type codes, error codes of norix.h); value is EqData's text form of
+// (EqData type codes, error codes of errors.h); value is EqData's text form of
 // that type. address is EqAdr's text form. In value and text a backslash is
 // sent as "\\", a newline as "\n" and a carriage return as "\r"; address is
 // escaped the same way and, being one word, also sends a blank as "\s" and
@@ -30,7 +30,9 @@
 #include <chrono>
 #include <string>
 
-#include "framework/norix.h"
+#include "framework/eq_adr.h"
+#include "framework/eq_data.h"
+#include "framework/errors.h"
 
 namespace norix {
 namespace protocol {

@@ -1,16 +1,18 @@
-// server.h - the host server runtime: a server process's configuration,
-// its start-up sequence, its update thread, its clients, and saving.
+// server.h - the host server runtime: a server process's start-up
+// sequence, its update thread, its clients, and saving.
 //
 // A server program supplies hooks (how to create a location of a type code
 // and type name, and what to run around the start-up) and calls
 // server_main. The runtime then, on the start-up thread:
-//   1. reads the configuration file and starts listening;
+//   1. reads the configuration file (framework/server_config.h) and starts
+//      listening;
 //   2. init_prolog();
 //   3. per configured location, in file order: gbl_fct_name = its type name,
 //      create(code, nullptr), the location named and served, and every
 //      property's conf() called to register what is saved;
-//   4. per location, the locations of code 101 after all others, otherwise
-//      in file order: its saved value lines loaded (norix::load_config:
+//   4. in two passes, every location of pass 0 and then every location of
+//      pass 1 (load_pass(code); without that hook all are in pass 0), each
+//      pass in file order: its saved value lines loaded (norix::load_config:
 //      read_from_conf for text properties, read() with find_prop_name() for
 //      the others), then init(), then complete();
 //   5. init_epilog();
@@ -22,21 +24,10 @@
 // save its configuration and end the program. The locations are never
 // destroyed: a machine's engines run until the process ends.
 //
-// Configuration file (one item per line; "#" starts a comment line):
-//   server FACILITY DEVICE           this server's name (required)
-//   listen ENDPOINT                  unix:PATH or tcp:HOST:PORT (required)
-//   update MILLISECONDS              update period (1000)
-//   timeout MILLISECONDS             bound of one call to a peer (2000)
-//   peer FACILITY DEVICE ENDPOINT    where another server listens
-//   location NAME CODE [TYPE]        starts a location: its name, type code
-//                                    and type name
-//   PROPERTY VALUE                   a saved value line of that location
-// The items before the first location are the header; the lines after a
-// location item, up to the next, are that location's saved value lines.
-// Saving writes the header lines as they were read, then per location its
-// location item, the saved value line of every property registered with
-// conf_insert, and the lines that named no property of the location.
-// Comments below the first location are not kept.
+// Saving writes the header lines of the configuration as they were read,
+// then per location its location item, the saved value line of every
+// property registered with conf_insert, and the lines that named no
+// property of the location. Comments below the first location are not kept.
 
 #ifndef FRAMEWORK_SERVER_H
 #define FRAMEWORK_SERVER_H
@@ -50,7 +41,8 @@
 #include <thread>
 #include <vector>
 
-#include "framework/norix.h"
+#include "framework/eq_fct.h"
+#include "framework/server_config.h"
 
 namespace norix {
 
@@ -67,38 +59,13 @@ struct ServerHooks {
   void (*interrupt_usr1_prolog)(int sig);
   void (*interrupt_usr1_epilog)(int sig);
   void (*cancel)();  // after the last save, before the program ends
+  // The pass (0 or 1) in which a location of this type code has its
+  // configuration loaded and is initialised and completed: a location of
+  // pass 1 finds every location of pass 0 complete. Null: every location in
+  // pass 0; a result other than 1 is pass 0. Last, so that the fields above
+  // keep their places.
+  int (*load_pass)(int code);
 };
-
-struct ServerConfig {
-  struct peer {
-    std::string facility;
-    std::string device;
-    std::string endpoint;
-  };
-  struct saved_line {
-    int line_no;
-    std::string text;
-  };
-  struct location {
-    int line_no;
-    std::string name;
-    int code;
-    std::string type;
-    std::vector<saved_line> lines;
-  };
-
-  std::string facility;
-  std::string device;
-  std::string listen;
-  int update_ms = 1000;
-  int timeout_ms = 2000;
-  std::vector<peer> peers;
-  std::vector<location> locations;
-  std::vector<std::string> header;  // the lines before the first location, as read
-};
-
-// Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.
-int parse_config(std::istream& in, const std::string& file, ServerConfig* out, std::string* why);
 
 // One server per process: it sets the process's server name, peers and
 // served locations. Its methods may be called from any thread; start once.
@@ -119,9 +86,9 @@ class Server {
   int start(const std::string& config_file, std::string* why);
   // Stops updates and clients: no update or request runs after it returns.
   void stop();
-  // Writes the configuration file again: into a new file beside it, flushed
-  // to disk, that then replaces it. 0, or -1 with *why; the old file stays
-  // whole on failure.
+  // Writes the configuration file again, replacing it whole
+  // (norix::replace_file). 0, or -1 with *why; the old file stays whole on
+  // failure.
   int save(std::string* why);
   // SIGUSR1: interrupt_usr1 on every location between its hooks.
   void interrupt_usr1(int sig);
@@ -131,7 +98,13 @@ class Server {
   std::vector<EqFct*> locations() const;  // in configuration order
 
  private:
-  struct connection;
+  // A client connection: its socket and its serving thread. done is set by
+  // that thread as it ends; fd is closed by whoever joins it.
+  struct connection {
+    int fd;
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
   struct location;
 
   void load(location* l);

@@ -5,6 +5,16 @@
 #include "framework/server.h"
 #include "server/fsm_binding.h"
 
+namespace {
+
+// Superstate locations are loaded, initialised and completed after every
+// root location, so that the machine they join is registered by then.
+int load_pass(int code) {
+  return code == FSM_CODE_SUPERSTATE ? 1 : 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   norix::ServerHooks hooks{};
   hooks.init_prolog = eq_init_prolog;
@@ -17,5 +27,6 @@ int main(int argc, char** argv) {
   hooks.interrupt_usr1_prolog = interrupt_usr1_prolog;
   hooks.interrupt_usr1_epilog = interrupt_usr1_epilog;
   hooks.cancel = eq_cancel;
+  hooks.load_pass = load_pass;
   return norix::server_main(argc, argv, hooks);
 }

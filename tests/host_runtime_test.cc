@@ -77,6 +77,7 @@ norix::ServerHooks hooks() {
   h.refresh_epilog = [] { note("refresh_epilog"); };
   h.interrupt_usr1_prolog = [](int) { note("usr1_prolog"); };
   h.interrupt_usr1_epilog = [](int) { note("usr1_epilog"); };
+  h.load_pass = [](int code) { return code == 101 ? 1 : 0; };
   return h;
 }
 

@@ -1,0 +1,152 @@
+// server_clients.cc - the host server's client connections: accepting them
+// up to a limit, reading requests with deadlines, and answering them.
+//
+// The accept thread starts a serving thread per connection and reaps the
+// ended ones under mux_; a serving thread marks its connection done and
+// leaves the fd to the thread that joins it.
+
+#include "framework/server.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "framework/eq_call.h"
+#include "framework/errors.h"
+#include "framework/protocol.h"
+#include "framework/registry.h"
+
+namespace norix {
+
+namespace {
+
+using protocol::Clock;
+
+constexpr size_t MAX_CONNECTIONS = 32;
+constexpr std::chrono::seconds IDLE_LIMIT{30};        // a connection without a request is closed
+constexpr std::chrono::seconds ANSWER_LIMIT{10};      // to write one answer
+constexpr std::chrono::milliseconds BUSY_LIMIT{100};  // to tell a client that it is refused
+constexpr int ACCEPT_BACKOFF_MS = 100;  // pause of the accept loop when descriptors run out
+
+}  // namespace
+
+void Server::accept_loop() {
+  for (;;) {
+    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (poll(p, 2, -1) < 0 && errno != EINTR) return;
+    if (p[1].revents != 0) return;  // stop() woke us
+    if ((p[0].revents & (POLLERR | POLLNVAL)) != 0) {
+      fprintf(stderr, "the listening socket failed; no more clients are accepted\n");
+      return;
+    }
+    if ((p[0].revents & POLLIN) == 0) continue;
+    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors or memory: the waiting client stays queued, so
+      // give the serving threads time to free some instead of spinning.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        pollfd w{wake_[0], POLLIN, 0};
+        poll(&w, 1, ACCEPT_BACKOFF_MS);
+      }
+      continue;
+    }
+    bool busy = false;
+    {
+      std::lock_guard<std::mutex> lock(mux_);
+      reap_ended();
+      busy = connections_.size() >= MAX_CONNECTIONS;
+      if (!busy) {
+        connections_.push_back(std::unique_ptr<connection>(new connection));
+        connection* c = connections_.back().get();
+        c->fd = fd;
+        c->thread = std::thread(&Server::serve, this, c);
+      }
+    }
+    if (busy) {
+      EqData refusal;
+      refusal.error(ERR_BUSY, error_text(ERR_BUSY));
+      protocol::write_all(fd, protocol::answer_line(refusal) + "\n", Clock::now() + BUSY_LIMIT);
+      close(fd);
+    }
+  }
+}
+
+// Called with mux_ held: joins and closes the connections whose serving
+// threads have ended.
+void Server::reap_ended() {
+  for (size_t i = 0; i < connections_.size();) {
+    connection* c = connections_[i].get();
+    if (!c->done.load()) {
+      ++i;
+      continue;
+    }
+    c->thread.join();
+    close(c->fd);
+    connections_.erase(connections_.begin() + static_cast<long>(i));
+  }
+}
+
+void Server::serve(connection* c) {
+  protocol::LineReader reader(c->fd);
+  std::string line;
+  for (;;) {
+    auto r = reader.read_line(&line, protocol::MAX_REQUEST, Clock::now() + IDLE_LIMIT);
+    std::string reply;
+    if (r == protocol::LineReader::LINE) {
+      reply = answer(line);
+    } else if (r == protocol::LineReader::TOO_LONG) {
+      EqData bad;
+      bad.error(ERR_BAD_REQUEST, error_text(ERR_BAD_REQUEST));
+      reply = protocol::answer_line(bad);
+    } else {
+      break;
+    }
+    if (protocol::write_all(c->fd, reply + "\n", Clock::now() + ANSWER_LIMIT) != 0) break;
+    if (r != protocol::LineReader::LINE) break;
+  }
+  // The client sees the end now; the fd is closed when the thread is reaped.
+  shutdown(c->fd, SHUT_RDWR);
+  c->done = true;
+}
+
+std::string Server::answer(const std::string& line) {
+  protocol::Request req;
+  EqData result;
+  if (protocol::parse_request(line, &req) != 0) {
+    result.error(ERR_BAD_REQUEST, error_text(ERR_BAD_REQUEST));
+    return protocol::answer_line(result);
+  }
+  if (req.command == protocol::Request::SAVE) {
+    std::string why;
+    if (save(&why) != 0) {
+      fprintf(stderr, "save: %s\n", why.c_str());
+      result.error(ERR_NOT_SAVED, error_text(ERR_NOT_SAVED));
+    }
+    return protocol::answer_line(result);
+  }
+  // Calls for a peer are not passed on: a client talks to each server itself.
+  if (!peer_endpoint(req.address).empty()) {
+    result.error(ERR_NO_SERVER, error_text(ERR_NO_SERVER));
+    return protocol::answer_line(result);
+  }
+  EqCall call;
+  EqData request;
+  switch (req.command) {
+    case protocol::Request::GET:
+      call.get(&req.address, &request, &result);
+      break;
+    case protocol::Request::SET:
+      call.set(&req.address, &req.value, &result);
+      break;
+    default:
+      call.names(&req.address, &result);
+      break;
+  }
+  return protocol::answer_line(result);
+}
+
+}  // namespace norix

@@ -1,0 +1,109 @@
+// server_config.cc - parsing a server process's configuration file.
+
+#include "framework/server_config.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <istream>
+#include <string>
+#include <vector>
+
+#include "framework/internal.h"
+#include "framework/protocol.h"
+
+namespace norix {
+
+namespace {
+
+using internal::next_word;
+
+constexpr int MAX_PERIOD_MS = 3600 * 1000;
+
+std::vector<std::string> words_of(const std::string& line) {
+  std::vector<std::string> words;
+  size_t pos = 0;
+  std::string w;
+  while (next_word(line, &pos, &w))
+    words.push_back(w);
+  return words;
+}
+
+bool to_int(const std::string& text, int min, int max, int* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || v < min || v > max) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+bool is_blank_or_comment(const std::string& line) {
+  size_t i = line.find_first_not_of(internal::kWhiteSpace);
+  return i == std::string::npos || line[i] == '#';
+}
+
+}  // namespace
+
+int parse_config(std::istream& in, const std::string& file, ServerConfig* out, std::string* why) {
+  ServerConfig c;
+  std::string line;
+  int no = 0;
+  bool have_server = false;
+  auto fail = [&](const std::string& reason) {
+    *why = file + ":" + std::to_string(no) + ": " + reason;
+    return -1;
+  };
+  while (std::getline(in, line)) {
+    ++no;
+    std::vector<std::string> w = words_of(line);
+    bool in_location = !c.locations.empty();
+    if (!w.empty() && w[0] == "location") {
+      ServerConfig::location l;
+      l.line_no = no;
+      if (w.size() < 3 || w.size() > 4 || !to_int(w[2], 0, INT_MAX, &l.code)) {
+        return fail("expected: location NAME CODE [TYPE]");
+      }
+      l.name = w[1];
+      l.type = w.size() == 4 ? w[3] : std::string();
+      for (const ServerConfig::location& other : c.locations) {
+        if (other.name == l.name) return fail("location " + l.name + " is configured twice");
+      }
+      c.locations.push_back(l);
+      continue;
+    }
+    if (in_location) {
+      if (!is_blank_or_comment(line)) c.locations.back().lines.push_back({no, line});
+      continue;
+    }
+    c.header.push_back(line);
+    if (w.empty() || w[0][0] == '#') continue;
+    bool ok = true;
+    if (w[0] == "server" && w.size() == 3) {
+      c.facility = w[1];
+      c.device = w[2];
+      have_server = true;
+    } else if (w[0] == "listen" && w.size() == 2) {
+      c.listen = w[1];
+    } else if (w[0] == "update" && w.size() == 2) {
+      ok = to_int(w[1], 1, MAX_PERIOD_MS, &c.update_ms);
+    } else if (w[0] == "timeout" && w.size() == 2) {
+      ok = to_int(w[1], 1, MAX_PERIOD_MS, &c.timeout_ms);
+    } else if (w[0] == "peer" && w.size() == 4) {
+      protocol::Endpoint e;
+      std::string reason;
+      if (protocol::parse_endpoint(w[3], &e, &reason) != 0) return fail(reason);
+      c.peers.push_back({w[1], w[2], w[3]});
+    } else {
+      ok = false;
+    }
+    if (!ok) return fail("not a configuration item: " + line);
+  }
+  if (!have_server) return fail("no 'server FACILITY DEVICE' item");
+  if (c.listen.empty()) return fail("no 'listen ENDPOINT' item");
+  *out = c;
+  return 0;
+}
+
+}  // namespace norix

@@ -1,0 +1,58 @@
+// server_config.h - a server process's configuration file and its parser.
+//
+// Configuration file (one item per line; "#" starts a comment line):
+//   server FACILITY DEVICE           this server's name (required)
+//   listen ENDPOINT                  unix:PATH or tcp:HOST:PORT (required)
+//   update MILLISECONDS              update period (1000)
+//   timeout MILLISECONDS             bound of one call to a peer (2000)
+//   peer FACILITY DEVICE ENDPOINT    where another server listens
+//   location NAME CODE [TYPE]        starts a location: its name, type code
+//                                    and type name
+//   PROPERTY VALUE                   a saved value line of that location
+// The items before the first location are the header; the lines after a
+// location item, up to the next, are that location's saved value lines.
+// Blank lines and comments among them are not kept.
+
+#ifndef FRAMEWORK_SERVER_CONFIG_H
+#define FRAMEWORK_SERVER_CONFIG_H
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace norix {
+
+struct ServerConfig {
+  struct peer {
+    std::string facility;
+    std::string device;
+    std::string endpoint;
+  };
+  struct saved_line {
+    int line_no;
+    std::string text;
+  };
+  struct location {
+    int line_no;
+    std::string name;
+    int code;
+    std::string type;
+    std::vector<saved_line> lines;
+  };
+
+  std::string facility;
+  std::string device;
+  std::string listen;
+  int update_ms = 1000;
+  int timeout_ms = 2000;
+  std::vector<peer> peers;
+  std::vector<location> locations;
+  std::vector<std::string> header;  // the lines before the first location, as read
+};
+
+// Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.
+int parse_config(std::istream& in, const std::string& file, ServerConfig* out, std::string* why);
+
+}  // namespace norix
+
+#endif  // FRAMEWORK_SERVER_CONFIG_H

@@ -1,0 +1,65 @@
+// server_main.cc - a server program's main: one Server for the life of the
+// process, driven by its signals.
+
+#include "framework/server.h"
+
+#include <signal.h>
+#include <stdio.h>
+
+#include <string>
+
+namespace norix {
+
+namespace {
+
+// The one server of the program: reachable for the rest of the process, as
+// are its locations, whose machines never stop.
+Server* program_server = nullptr;
+
+}  // namespace
+
+int server_main(int argc, char** argv, const ServerHooks& hooks) {
+  const char* prog = argc > 0 ? argv[0] : "server";
+  if (argc != 2 || argv[1][0] == '-') {
+    fprintf(stderr, "usage: %s CONFIG_FILE\n", prog);
+    return 2;
+  }
+  // Blocked before any thread exists, so that every thread inherits the
+  // mask and only the signal thread below receives them.
+  sigset_t handled;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  program_server = new Server(hooks);
+  std::string why;
+  if (program_server->start(argv[1], &why) != 0) {
+    fprintf(stderr, "%s: %s\n", prog, why.c_str());
+    return 2;
+  }
+  printf("norix server %s/%s listening on %s\n", program_server->config().facility.c_str(),
+         program_server->config().device.c_str(), program_server->endpoint().c_str());
+  fflush(stdout);
+
+  int sig = 0;
+  for (;;) {
+    if (sigwait(&handled, &sig) != 0) continue;
+    if (sig != SIGUSR1) break;
+    program_server->interrupt_usr1(sig);
+  }
+  program_server->stop();
+  int rc = program_server->save(&why);
+  if (rc != 0) {
+    fprintf(stderr, "%s: %s\n", prog, why.c_str());
+  } else {
+    printf("norix server saved %s\n", argv[1]);
+  }
+  if (hooks.cancel != nullptr) hooks.cancel();
+  fflush(stdout);
+  return rc == 0 ? 0 : 1;
+}
+
+}  // namespace norix
