@@ -1,0 +1,165 @@
+// dispatch_model_test.cc - generated machine shapes driven by generated
+// event streams: the real machine against the kit's reference model after
+// every event (active states, where each flow stands, action counts).
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fsm/fsm.h"
+#include "testkit/model.h"
+
+namespace {
+
+using testkit::Counts;
+using testkit::Desc;
+
+constexpr int SEQUENCES = 2000;
+constexpr int EVENTS = 50;
+const char* const NAMES[] = {"e0", "e1", "e2", "h", "timer", "zz"};
+
+template <long Counts::*field>
+int count(FSMstate* st) {
+  ++(static_cast<Counts*>(st->get_private())->*field);
+  return 0;
+}
+
+int below(std::mt19937& rng, size_t n) {
+  return static_cast<int>(rng() % n);
+}
+
+// Flows of 1 to 3 states; one state in four is a superstate while depth
+// allows. Names "s<index>" make some names prefixes of others ("s1",
+// "s12"), which the "P!name" forms must tell apart.
+void grow(Desc& d, int parent, int depth, std::mt19937& rng) {
+  for (int f = 0, flows = 1 + below(rng, depth == 0 ? 3 : 2); f < flows; ++f) {
+    for (int s = 1 + below(rng, 3); s > 0; --s) {
+      bool super = depth < 3 && below(rng, 4) == 0;
+      int n = d.add("s" + std::to_string(d.nodes.size()), super, parent, f);
+      if (super) grow(d, n, depth + 1, rng);
+    }
+    d.nodes[parent].history[f] = below(rng, 2) == 1;
+  }
+}
+
+// Transitions go to a sibling, to the parent (the flow ends), to any state
+// or to no state; some trigger on "*". Handlers for some event names.
+Desc generate(std::mt19937& rng) {
+  Desc d("root");
+  grow(d, 0, 0, rng);
+  for (Desc::Node& n : d.nodes) {
+    if (&n == &d.nodes[0]) continue;
+    const std::vector<int>& siblings = d.nodes[n.parent].flows[0];
+    for (int t = below(rng, 3); t > 0; --t) {
+      int kind = below(rng, 8);
+      int to = kind < 4   ? siblings[below(rng, siblings.size())]
+               : kind < 6 ? n.parent
+                          : below(rng, d.nodes.size());
+      n.trans.emplace_back(below(rng, 10) == 0 ? "*" : NAMES[below(rng, 3)],
+                           kind == 7 ? "nowhere" : d.nodes[to].name);
+    }
+    if (below(rng, 2) == 0) n.handlers.push_back(NAMES[below(rng, 5)]);
+  }
+  return d;
+}
+
+// "*", a state's name, "P!name" and "P!*" with P a prefix of its parent's
+// (or the root's) name, or nobody.
+std::string address(const Desc& d, std::mt19937& rng) {
+  const Desc::Node& n = d.nodes[below(rng, d.nodes.size())];
+  const std::string& p = d.nodes[below(rng, 2) == 0 ? n.parent : 0].name;
+  std::string prefix = p.substr(0, below(rng, p.size() + 1));
+  const std::string forms[] = {"*", "*", n.name, prefix + "!" + n.name, prefix + "!*", "nobody"};
+  return forms[below(rng, 6)];
+}
+
+// The real machine of a description with counting actions; owns its states.
+struct Real {
+  explicit Real(const Desc& d) {
+    for (const Desc::Node& n : d.nodes) {
+      FSMstate* st = states.empty() ? new FSMrootstate(nullptr, n.name.c_str(), "")
+                     : n.super      ? new FSMsuperstate(nullptr, n.name.c_str(), "", 0)
+                                    : new FSMstate(n.name.c_str(), "", 0);
+      new (st->set_private(sizeof(Counts))) Counts();
+      st->add_action("poll", count<&Counts::poll>);
+      st->add_action("during", count<&Counts::during>);
+      st->add_action("enter", count<&Counts::enter>);
+      st->add_action("exit", count<&Counts::exit>);
+      for (const std::string& h : n.handlers)
+        st->add_action(h.c_str(), count<&Counts::handler>);
+      for (const auto& t : n.trans)
+        st->add_transition(t.first.c_str(), nullptr, nullptr, nullptr, nullptr, t.second.c_str());
+      int self = static_cast<int>(states.size());
+      states.emplace_back(st);
+      const std::vector<std::vector<int>>& flows = d.nodes[n.parent].flows;
+      for (size_t f = 0; f < flows.size() && self != 0; ++f) {
+        for (int member : flows[f]) {
+          if (member == self) super(n.parent)->add_state(static_cast<int>(f), st);
+        }
+      }
+    }
+    for (size_t i = 0; i < d.nodes.size(); ++i) {
+      for (size_t f = 0; f < d.nodes[i].history.size(); ++f) {
+        if (d.nodes[i].history[f])
+          super(i)->flow_attributes(f, d.nodes[d.nodes[i].flows[f][0]].name.c_str(), 1);
+      }
+    }
+  }
+  FSMsuperstate* super(size_t n) { return static_cast<FSMsuperstate*>(states[n].get()); }
+  FSMrootstate* root() { return static_cast<FSMrootstate*>(states[0].get()); }
+
+  // "" when the machine stands where the model does, else what differs.
+  std::string differs(const Desc& d, const testkit::Model& m) {
+    for (size_t n = 0; n < states.size(); ++n) {
+      const Counts& c = *static_cast<Counts*>(states[n]->get_private());
+      std::string at = d.nodes[n].name + ": ";
+      if (!(c == m.counts[n])) return at + "ran " + c.text() + ", model " + m.counts[n].text();
+      if ((states[n]->is_active() != 0) != m.on(n)) return at + "activity differs";
+      for (size_t f = 0; f < d.nodes[n].flows.size(); ++f) {
+        const FSMsuperstate::frame* fr = super(n)->flow[f];
+        FSMstate* want = states[m.active(n, f)].get();
+        if (fr->active_state != want) return at + fr->active_state->name + ", model " + want->name;
+        if ((fr->run != 0) != m.ended(n, f)) return at + "flow " + std::to_string(f) + " ended?";
+      }
+    }
+    return "";
+  }
+
+  std::vector<std::unique_ptr<FSMstate>> states;
+};
+
+TEST(DispatchModel, GeneratedMachinesFollowTheModelEventByEvent) {
+  for (int seed = 0; seed < SEQUENCES; ++seed) {
+    std::mt19937 rng(static_cast<unsigned>(seed));
+    Desc d = generate(rng);
+    Real real(d);
+    testkit::Model model(d);
+    real.root()->set_root(real.root());
+    ASSERT_EQ(real.root()->link_state(), 0) << "seed " << seed;
+    real.root()->init_state();
+    real.root()->enter_state();
+    model.start();
+    ASSERT_EQ(real.differs(d, model), "") << "seed " << seed;
+    FSMevent ev;
+    for (int i = 0; i < EVENTS; ++i) {
+      std::string name = NAMES[below(rng, 6)];
+      std::string to = address(d, rng);
+      ev.set_event(name.c_str(), to.c_str());
+      real.root()->post_event(&ev);
+      real.root()->post_event(nullptr);
+      real.root()->process_event(&ev);
+      model.step(name, to);
+      if (below(rng, 5) == 0) {  // the queue runs dry: the synthetic timer event
+        real.root()->process_event(&ev);
+        model.step("timer", "*");
+      }
+      ASSERT_EQ(real.differs(d, model), "") << "seed " << seed << ", " << name << "@" << to;
+    }
+  }
+}
+
+}  // namespace
