@@ -414,7 +414,9 @@ void create_oven(EqFSMlocation* loc) {
   loc->norix_address.push_back(new D_string(PUMP_ADR, loc));
   settings_template = new D_string("SR_TEMPLATE settings file listing what to save", loc);
   settings_file = new D_string("SR_FILE settings file written and restored", loc);
-  new D_estop("ESTOP write anything to stop heating at once", loc);
+  // In the location's list, like the other properties the machine adds, so
+  // that whoever destroys the location can release it.
+  data(new D_estop("ESTOP write anything to stop heating at once", loc));
 }
 
 void create_door(EqFSMlocation* loc) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(Oven, PumpsDownHeatsAndShowsAHeaterFault) {
+TEST(OvenMachine, PumpsDownHeatsAndShowsAHeaterFault) {
   // The devices the oven mirrors, with the values it reads at start-up.
   testkit::Device heater("HEATER");
   heater.add("TEMP", 20.0f);
