@@ -53,44 +53,10 @@ int root_irq2(FSMstate*) {
   return probe_irq(2);
 }
 
-std::string describe(const Counts& c) {
-  return "poll " + std::to_string(c.poll) + " during " + std::to_string(c.during) + " enter " +
-         std::to_string(c.enter) + " exit " + std::to_string(c.exit) + " handler " +
-         std::to_string(c.handler);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Descriptions.
-
-Desc::Desc(const std::string& root_name) {
-  Node root;
-  root.name = root_name;
-  root.super = true;
-  root.parent = 0;  // a root is its own parent
-  nodes.push_back(root);
-}
-
-int Desc::add(const std::string& name, bool super, int parent, int flow) {
-  Node n;
-  n.name = name;
-  n.super = super;
-  n.parent = parent;
-  nodes.push_back(n);
-  int index = static_cast<int>(nodes.size()) - 1;
-  auto& flows = nodes[parent].flows;
-  if (flows.size() <= static_cast<size_t>(flow)) flows.resize(flow + 1);
-  flows[flow].push_back(index);
-  return index;
-}
-
-int Desc::find(const std::string& name) const {
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    if (nodes[i].name == name) return static_cast<int>(i);
-  }
-  return -1;
-}
 
 std::string padded(const std::string& name, int pad) {
   if (pad <= static_cast<int>(name.size())) return name;
@@ -116,93 +82,6 @@ Desc reference_machine(int pad) {
   d.nodes[d0].trans = {{p("e3"), p("D1")}};
   d.nodes[d1].trans = {{p("e3"), p("D0")}};
   return d;
-}
-
-// ---------------------------------------------------------------------------
-// The model.
-
-Model::Model(const Desc& d) : counts(d.nodes.size()), d_(&d), on_(d.nodes.size(), false) {
-  for (const Desc::Node& n : d.nodes)
-    pos_.emplace_back(n.flows.size(), 0);
-}
-
-void Model::start() {
-  enter(0);
-}
-
-bool Model::addressed(int n, const std::string& address) const {
-  const std::string& name = d_->nodes[n].name;
-  if (address == "*") return true;
-  size_t bang = address.find('!');
-  if (bang == std::string::npos) return address == name;
-  const std::string& parent = d_->nodes[d_->nodes[n].parent].name;
-  if (parent.size() < bang || parent.compare(0, bang, address, 0, bang) != 0) return false;
-  std::string rest = address.substr(bang + 1);
-  return rest == "*" || rest == name;
-}
-
-// As the library's dispatch is meant to behave: the state's own part, then
-// (unless it fired) each flow's active state, switching on a fired one.
-int Model::visit(int n, const std::string& event, const std::string& address, std::string* next) {
-  const Desc::Node& node = d_->nodes[n];
-  int fired = 0;
-  if (on_[n] && addressed(n, address)) {
-    ++counts[n].poll;
-    if (n != 0) {
-      for (const auto& t : node.trans) {
-        if (t.first == event || t.first == "*") {
-          *next = t.second;
-          fired = 1;
-          break;
-        }
-      }
-    }
-    if (fired == 0) {
-      ++counts[n].during;
-      for (const std::string& h : node.handlers) {
-        if (h == event) {
-          ++counts[n].handler;
-          break;
-        }
-      }
-    }
-  }
-  if (fired != 0) return 1;
-  for (size_t f = 0; f < node.flows.size(); ++f) {
-    int act = node.flows[f][pos_[n][f]];
-    std::string target;
-    if (visit(act, event, address, &target) == 0) continue;
-    for (size_t i = 0; i < node.flows[f].size(); ++i) {
-      if (d_->nodes[node.flows[f][i]].name == target) {
-        leave(act);
-        pos_[n][f] = static_cast<int>(i);
-        enter(node.flows[f][i]);
-        break;
-      }
-    }
-  }
-  return 0;
-}
-
-void Model::enter(int n) {
-  ++counts[n].enter;
-  on_[n] = true;
-  for (size_t f = 0; f < d_->nodes[n].flows.size(); ++f) {
-    pos_[n][f] = 0;  // no history
-    enter(d_->nodes[n].flows[f][0]);
-  }
-}
-
-void Model::leave(int n) {
-  for (size_t f = 0; f < d_->nodes[n].flows.size(); ++f)
-    leave(active(n, static_cast<int>(f)));
-  ++counts[n].exit;
-  on_[n] = false;
-}
-
-void Model::step(const std::string& event, const std::string& address) {
-  std::string next;
-  visit(0, event, address, &next);
 }
 
 // ---------------------------------------------------------------------------
@@ -268,8 +147,8 @@ std::string Built::compare(const Model& m, bool with_counts) const {
   for (size_t n = 0; n < states.size(); ++n) {
     const std::string& name = d_->nodes[n].name;
     if (with_counts && !(counts(static_cast<int>(n)) == m.counts[n]))
-      return name + ": counted " + describe(counts(static_cast<int>(n))) + ", model " +
-             describe(m.counts[n]);
+      return name + ": counted " + counts(static_cast<int>(n)).text() + ", model " +
+             m.counts[n].text();
     if ((states[n]->is_active() != 0) != m.on(static_cast<int>(n)))
       return name + ": active " + std::to_string(states[n]->is_active());
     const auto& flows = d_->nodes[n].flows;

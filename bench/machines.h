@@ -3,9 +3,9 @@
 // it are built, the reference machine and the scaling shapes, and the event
 // rings the cases dispatch.
 //
-// The model is deliberately naive (strings and indices, no locks): a case
-// runs the same events through both before it times anything and fails
-// when they disagree, so a broken dispatch cannot report a figure.
+// The model (testkit/model.h) is deliberately naive: a case runs the same
+// events through both before it times anything and fails when they
+// disagree, so a broken dispatch cannot report a figure.
 
 #ifndef BENCH_MACHINES_H
 #define BENCH_MACHINES_H
@@ -15,66 +15,14 @@
 #include <vector>
 
 #include "fsm/fsm.h"
+#include "testkit/model.h"
 
 namespace fsmbench {
 
-// What the counting actions of a state have seen.
-struct Counts {
-  long poll = 0;
-  long during = 0;
-  long enter = 0;
-  long exit = 0;
-  long handler = 0;
-  bool operator==(const Counts& o) const {
-    return poll == o.poll && during == o.during && enter == o.enter && exit == o.exit &&
-           handler == o.handler;
-  }
-};
-
-// A machine shape. nodes[0] is the root; every other node sits in flow
-// `flow` of node `parent`. Flows start in the state added first and have
-// no history.
-struct Desc {
-  struct Node {
-    std::string name;
-    bool super = false;
-    int parent = -1;
-    std::vector<std::pair<std::string, std::string>> trans;  // event -> target, in order
-    std::vector<std::string> handlers;
-    std::vector<std::vector<int>> flows;  // flow position -> node indices
-  };
-  std::vector<Node> nodes;
-  int pad = 0;  // names padded to this length (see reference_machine)
-
-  explicit Desc(const std::string& root_name);
-  int add(const std::string& name, bool super, int parent, int flow);
-  int find(const std::string& name) const;  // -1 when absent
-};
-
-// The plain model: which states are active, where each flow stands, and
-// what every action counter must read.
-class Model {
- public:
-  explicit Model(const Desc& d);
-  void start();  // enters the root
-  void step(const std::string& event, const std::string& address);
-  // The active node of flow f of node n.
-  int active(int n, int f) const { return d_->nodes[n].flows[f][pos_[n][f]]; }
-  bool on(int n) const { return on_[n]; }
-  bool same_places(const Model& o) const { return pos_ == o.pos_ && on_ == o.on_; }
-
-  std::vector<Counts> counts;
-
- private:
-  bool addressed(int n, const std::string& address) const;
-  int visit(int n, const std::string& event, const std::string& address, std::string* next);
-  void enter(int n);
-  void leave(int n);
-
-  const Desc* d_;
-  std::vector<std::vector<int>> pos_;
-  std::vector<bool> on_;
-};
+// The description and the plain model are the test kit's.
+using testkit::Counts;
+using testkit::Desc;
+using testkit::Model;
 
 // The real machine built from a description. Built with its own root it
 // owns every state; built into a location's root (whose engines never stop)

@@ -13,14 +13,16 @@ top=$PWD
 demo=$top/build/demo
 jobs=$(nproc)
 
-echo "=== building the libraries and norix_client (build/plain)"
+echo "=== building the libraries, the test kit and norix_client (build/plain)"
 cmake -S . -B build/plain -G Ninja >/dev/null
-cmake --build build/plain -j "$jobs" --target fsm norix norix_host norix_client
+cmake --build build/plain -j "$jobs" --target fsm norix norix_host testkit norix_client
 echo "=== installing them into build/demo/install"
 cmake --install build/plain --prefix "$demo/install" >/dev/null
 echo "=== building the example against the installed package (find_package(norix_fsm))"
 cmake -S examples -B "$demo/examples" -G Ninja -DCMAKE_PREFIX_PATH="$demo/install" >/dev/null
 cmake --build "$demo/examples" -j "$jobs"
+echo "=== the oven's own test (examples/oven_test.cc, on the installed test kit)"
+ctest --test-dir "$demo/examples" --output-on-failure | tail -3
 
 run=$demo/run
 rm -rf "$run"

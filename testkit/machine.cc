@@ -42,6 +42,15 @@ int rec_during(FSMstate* s) {
 int rec_exit(FSMstate* s) {
   return note("exit", s), 0;
 }
+// The dispatch of the timer event empties the state's event name.
+int rec_event_poll(FSMstate* s) {
+  if (s->get_event_name()[0] != '\0') note("poll", s);
+  return 0;
+}
+int rec_event_during(FSMstate* s) {
+  if (s->get_event_name()[0] != '\0') note("during", s);
+  return 0;
+}
 int rec_irq1(FSMstate* s) {
   return note("irq1", s), 0;
 }
@@ -80,6 +89,12 @@ void record(FSMstate* st) {
   st->add_action("exit", rec_exit);
   st->add_action("interrupt1", rec_irq1);
   st->add_action("interrupt2", rec_irq2);
+}
+
+void record_events(FSMstate* st) {
+  record(st);
+  st->add_action("poll", rec_event_poll);
+  st->add_action("during", rec_event_during);
 }
 
 FSMstate* recorded_state(const char* name, const char* descr) {

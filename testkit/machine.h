@@ -32,6 +32,9 @@ Recorder& actions();
 void record(FSMstate* st);
 // A simple state whose seven actions record (see record()).
 FSMstate* recorded_state(const char* name, const char* descr = "");
+// As record(), but "poll" and "during" record only events other than the
+// timer, so that the timer event that ends every tick() leaves no trace.
+void record_events(FSMstate* st);
 // A transition action that records "taction:<state>", a condition that
 // records "guard:<state>" and allows the transition while guard_allows()
 // is true, and a handler that records "handler:<state>:<event>".

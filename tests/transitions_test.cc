@@ -1,383 +1,174 @@
-// transitions_test.cc - how a simple state reacts to events: addressing,
-// transitions and their guards, signals, the order of a state change,
-// during actions and handlers, interrupts, and the state's own fields.
+// transitions_test.cc - how events travel through the state tree: the
+// transition order (guard, transition action, exit, enter), signals
+// dispatched after the transition, handlers, "*" triggers, whole-name
+// matching, addressing; superstates: initialisation, entry and exit order,
+// history, a flow that ends on a transition to its superstate, interrupts,
+// a flow whose link failed.
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fsm/fsm.h"
-#include "tests/support/machine.h"
-
-using fsmtest::Machine;
-using fsmtest::trace;
-using Trace = std::vector<std::string>;
+#include "testkit/testkit.h"
 
 namespace {
 
-// root
-//   flow 0: a (active), b
-//   flow 1: panel { flow 0: pb (active), pc }
-class Addressing : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m.state("a");
-    m.state("b");
-    panel = m.superstate("panel", 1);
-    m.state("pb", 0, panel);
-    m.state("pc", 0, panel);
-    ASSERT_EQ(m.start(), 0);
-  }
+using Trace = std::vector<std::string>;
 
-  // Which states ran their poll action for the event.
-  Trace polled(const char* name, const char* address) {
-    m.deliver(name, address);
-    Trace out;
-    for (const std::string& e : trace().take()) {
-      if (e.rfind("poll:", 0) == 0) out.push_back(e.substr(5));
+Trace words(const std::string& text) {
+  std::istringstream in(text);
+  return Trace(std::istream_iterator<std::string>(in), {});
+}
+
+// What the steps of a started machine record: "name@address" is posted and
+// followed by a tick, "irq1" raises the interrupt.
+Trace run(testkit::Machine& m, const std::string& steps) {
+  testkit::actions().take();
+  for (const std::string& s : words(steps)) {
+    if (s == "irq1") {
+      m.irq1();
+    } else {
+      m.post(s.substr(0, s.find('@')).c_str(), s.substr(s.find('@') + 1).c_str());
+      m.tick();
     }
-    return out;
   }
-
-  Machine m;
-  FSMsuperstate* panel = nullptr;
-};
-
-TEST_F(Addressing, StarReachesEveryActiveState) {
-  EXPECT_EQ(polled("x", "*"), (Trace{"root", "a", "panel", "pb"}));
+  return testkit::actions().take();
 }
 
-TEST_F(Addressing, BareNameReachesOnlyActiveStateOfThatName) {
-  EXPECT_EQ(polled("x", "pb"), (Trace{"pb"}));
-  EXPECT_EQ(polled("x", "pc"), Trace{});  // inactive
-  EXPECT_EQ(polled("x", "pane"), Trace{});
+// Root "sw" (its actions are not recorded):
+//   flow 0: a, b, c
+//   flow 1: P { p1, p2 }
+void create_switch(EqFSMlocation* loc) {
+  FSMsuperstate* root = loc->state_ptr;
+  root->add_transition("go", nullptr, testkit::record_taction, nullptr, nullptr, "a");
+  FSMstate* a = new FSMstate("a", "", 0);
+  a->add_transition("go", testkit::record_guard, testkit::record_taction, nullptr, nullptr, "b");
+  a->add_transition("sig", nullptr, nullptr, "follow", "b", "b");
+  a->add_transition("gxo", nullptr, nullptr, nullptr, nullptr, "c");
+  a->add_action("ping", testkit::record_handler);
+  a->add_action("pxg", testkit::record_handler);
+  FSMstate* b = new FSMstate("b", "", 0);
+  b->add_action("follow", testkit::record_handler);
+  FSMstate* c = new FSMstate("c", "", 0);
+  c->add_transition("redef", nullptr, nullptr, "follow", "*", "b");
+  c->transition.back()->define_action("redef", "a", nullptr, nullptr, nullptr, nullptr);
+  for (FSMstate* st : {a, b, c})
+    root->add_state(0, st);
+  FSMsuperstate* P = new FSMsuperstate(nullptr, "P", "", 0);
+  FSMstate* p1 = new FSMstate("p1", "", 0);
+  p1->add_transition("go", nullptr, nullptr, nullptr, nullptr, "p2");
+  FSMstate* p2 = new FSMstate("p2", "", 0);
+  p2->add_transition("*", nullptr, testkit::record_taction, nullptr, nullptr, "p1");
+  P->add_state(0, p1);
+  P->add_state(0, p2);
+  root->add_state(1, P);
+  for (FSMstate* st : {a, b, c, static_cast<FSMstate*>(P), p1, p2})
+    testkit::record_events(st);
 }
 
-TEST_F(Addressing, ParentPartNeedsOnlyToBeginTheParentName) {
-  EXPECT_EQ(polled("x", "pan!pb"), (Trace{"pb"}));
-  EXPECT_EQ(polled("x", "panel!pb"), (Trace{"pb"}));
-  EXPECT_EQ(polled("x", "panelx!pb"), Trace{});
-  EXPECT_EQ(polled("x", "root!pb"), Trace{});
-  EXPECT_EQ(polled("x", "ro!a"), (Trace{"a"}));
-}
-
-TEST_F(Addressing, StarAfterParentPartReachesEveryChild) {
-  EXPECT_EQ(polled("x", "panel!*"), (Trace{"pb"}));
-  // The root is its own parent, so its children include itself.
-  EXPECT_EQ(polled("x", "root!*"), (Trace{"root", "a", "panel"}));
-  EXPECT_EQ(polled("x", "!pb"), (Trace{"pb"}));
-  EXPECT_EQ(polled("x", "!*"), (Trace{"root", "a", "panel", "pb"}));
-}
-
-TEST(Transitions, StateChangeRunsActionsInOrderAndSkipsDuring) {
-  Machine m;
-  FSMstate* a = m.state("a");
-  m.state("b");
-  a->add_transition("go", fsmtest::trace_guard, fsmtest::trace_taction, nullptr, nullptr, "b");
-  a->add_action("go", fsmtest::trace_handler);
-  ASSERT_EQ(m.start(), 0);
-
-  FSMevent ev;
-  ev.set_event("go", "a");
-  EXPECT_EQ(a->process_event(&ev), 1);
-  EXPECT_STREQ(ev.get_next(), "b");
-  EXPECT_EQ(trace().take(), (Trace{"poll:a", "guard:a", "taction:a"}));
-
-  // Through the flow: the old state's exit runs after the transition action
-  // and before the new state's enter.
-  m.deliver("go", "a");
-  EXPECT_EQ(trace().take(), (Trace{"poll:a", "guard:a", "taction:a", "exit:a", "enter:b"}));
-  EXPECT_EQ(a->is_active(), 0);
-  EXPECT_STREQ(m.root->get_ast_name(0, nullptr, 0), "b");
-}
-
-TEST(Transitions, FirstMatchingTransitionFiresAndLaterGuardsAreNotAsked) {
-  Machine m;
-  FSMstate* a = m.state("a");
-  m.state("b");
-  m.state("c");
-  a->add_transition("go", fsmtest::trace_guard, nullptr, nullptr, nullptr, "b");
-  a->add_transition("go", fsmtest::trace_guard, nullptr, nullptr, nullptr, "c");
-  ASSERT_EQ(m.start(), 0);
-
-  fsmtest::guard_result() = 0;
-  FSMevent ev;
-  ev.set_event("go", "a");
-  EXPECT_EQ(a->process_event(&ev), 0);
-  EXPECT_EQ(trace().take(), (Trace{"poll:a", "guard:a", "guard:a", "during:a"}));
-
-  fsmtest::guard_result() = 1;
-  EXPECT_EQ(a->process_event(&ev), 1);
-  EXPECT_STREQ(ev.get_next(), "b");
-  EXPECT_EQ(trace().take(), (Trace{"poll:a", "guard:a"}));
-}
-
-TEST(Transitions, StarTriggerFiresOnEveryAddressedEventIncludingTimer) {
-  Machine m;
-  FSMstate* a = m.state("a");
-  a->add_transition("*", nullptr, fsmtest::trace_taction, nullptr, nullptr, "a");
-  ASSERT_EQ(m.start(), 0);
-
-  m.deliver("timer", "*");
-  EXPECT_EQ(trace().take(),
-            (Trace{"poll:root", "during:root", "poll:a", "taction:a", "exit:a", "enter:a"}));
-  m.deliver("anything", "a");
-  EXPECT_EQ(trace().take(), (Trace{"poll:a", "taction:a", "exit:a", "enter:a"}));
-  m.deliver("anything", "elsewhere");
-  EXPECT_EQ(trace().take(), Trace{});
-}
-
-// Names of one length that share their first and last letters differ only
-// inside: triggers, handlers and the recorded event name compare them whole.
-TEST(Transitions, TriggerAndHandlerMatchTheWholeName) {
-  Machine m;
-  FSMstate* a = m.state("a");
-  m.state("b");
-  a->add_transition("gxo", nullptr, fsmtest::trace_taction, nullptr, nullptr, "b");
-  a->add_action("pxg", fsmtest::trace_handler);
-  ASSERT_EQ(m.start(), 0);
-
-  m.deliver("pyg", "a");
-  m.deliver("pxg", "a");
-  m.deliver("gyo", "a");
-  EXPECT_STREQ(a->get_event_name(), "gyo");
-  m.deliver("gxo", "a");
-  EXPECT_EQ(trace().take(), (Trace{"poll:a", "during:a",                   //
-                                   "poll:a", "during:a", "handler:a:pxg",  //
-                                   "poll:a", "during:a",                   //
-                                   "poll:a", "taction:a", "exit:a", "enter:b"}));
-  EXPECT_STREQ(a->get_event_name(), "gxo");
-}
-
-TEST(Transitions, EventNameFollowsEveryAddressedEventAndTimerEmptiesIt) {
-  Machine m;
-  FSMstate* a = m.state("a");
-  ASSERT_EQ(m.start(), 0);
-  const char* sent[] = {"abcd", "abcd", "axyd", "timer", "timer", "Timer", "timers", "x"};
-  const char* seen[] = {"abcd", "abcd", "axyd", "", "", "Timer", "timers", "x"};
-  for (size_t i = 0; i < sizeof sent / sizeof sent[0]; ++i) {
-    m.deliver(sent[i], "a");
-    EXPECT_STREQ(a->get_event_name(), seen[i]) << "after " << sent[i];
+TEST(Transitions, WholeTraceOfEachEvent) {
+  const struct {
+    const char* events;
+    const char* expected;
+    bool guard;
+  } cases[] = {
+      {"go@a", "poll:a guard:a taction:a exit:a enter:b", true},
+      {"go@a", "poll:a guard:a during:a", false},
+      {"sig@a", "poll:a exit:a enter:b poll:b during:b handler:b:follow", true},
+      {"gxo@a redef@c", "poll:a exit:a enter:c poll:c exit:c enter:a", true},
+      // Handler and trigger names of one length that differ only inside.
+      {"ping@a pyg@a gyo@a", "poll:a during:a handler:a:ping poll:a during:a poll:a during:a",
+       true},
+      {"go@p1", "poll:p1 exit:p1 enter:p2 taction:p2 exit:p2 enter:p1", true},  // "*" on the timer
+      {"go@*",
+       "poll:a guard:a taction:a exit:a enter:b poll:P during:P poll:p1 exit:p1 enter:p2 "
+       "taction:p2 exit:p2 enter:p1",
+       true},
+      {"zz@b zz@nobody zz@swx!a zz@P!a zz@s!a zz@!p1",  // inactive, unknown, parent forms
+       "poll:a during:a poll:p1 during:p1", true},
+      {"zz@sw!*", "poll:a during:a poll:P during:P", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.events);
+    testkit::Machine m("SW", "sw", create_switch);
+    ASSERT_EQ(m.start(), 0);
+    testkit::guard_allows() = c.guard;
+    Trace seen = run(m, c.events);
+    testkit::guard_allows() = true;
+    EXPECT_EQ(words(c.expected), seen);
   }
-  m.deliver("other", "b");  // not addressed: the name stays
-  EXPECT_STREQ(a->get_event_name(), "x");
 }
 
-TEST(Transitions, SignalIsQueuedAtTheRootWithoutNext) {
-  Machine m;
-  FSMstate* a = m.state("a");
-  FSMstate* b = m.state("b");
-  a->add_transition("go", nullptr, nullptr, "sig", "b", "b");
-  b->add_transition("go", nullptr, nullptr, nullptr, nullptr, "a");
-  ASSERT_EQ(m.start(), 0);
+const char x1[] = "x1";
+int history = 0;           // of P's first flow
+const char* x_start = x1;  // start state of the root's second flow
 
-  m.deliver("go", "a");
-  ASSERT_EQ(m.root->event_fifo.pending(), 1);
-  m.deliver("go", "b");  // no signal
-  ASSERT_EQ(m.root->event_fifo.pending(), 1);
-
-  m.root->post_event(nullptr);
-  FSMevent out;
-  out.set_next("kept");
-  ASSERT_EQ(m.root->event_fifo.dequeue(out), 1);
-  EXPECT_EQ(out.event, "sig");
-  EXPECT_EQ(out.state, "b");
-  EXPECT_EQ(out.next, "kept");
-  EXPECT_EQ(m.root->event_fifo.dequeue(out), 0);
+// Root "fl" (its actions are not recorded):
+//   flow 0: P { flow 0: p1, p2; flow 1: r1 }, q
+//   flow 1: x1
+void create_flows(EqFSMlocation* loc) {
+  FSMsuperstate* root = loc->state_ptr;
+  FSMsuperstate* P = new FSMsuperstate(nullptr, "P", "", 0);
+  FSMstate* p1 = new FSMstate("p1", "", 0);
+  FSMstate* p2 = new FSMstate("p2", "", 0);
+  FSMstate* r1 = new FSMstate("r1", "", 0);
+  FSMstate* q = new FSMstate("q", "", 0);
+  FSMstate* x = new FSMstate("x1", "", 0);
+  p1->add_transition("go", nullptr, nullptr, nullptr, nullptr, "p2");
+  p1->add_transition("done", nullptr, nullptr, nullptr, nullptr, "P");
+  P->add_transition("out", nullptr, nullptr, nullptr, nullptr, "q");
+  q->add_transition("back", nullptr, nullptr, nullptr, nullptr, "P");
+  P->add_state(0, p1);
+  P->add_state(0, p2);
+  P->add_state(1, r1);
+  P->flow_attributes(0, "p1", history);
+  root->add_state(0, P);
+  root->add_state(0, q);
+  root->add_state(1, x);
+  root->flow_attributes(1, x_start, 0);
+  for (FSMstate* st : {static_cast<FSMstate*>(P), p1, p2, r1, q, x})
+    testkit::record_events(st);
 }
 
-TEST(Transitions, RedefinedWithoutSignalPostsNothing) {
-  Machine m;
-  FSMstate* a = m.state("a");
-  a->add_transition("go", nullptr, nullptr, "sig", "*", "a");
-  a->transition[0]->define_action("go", "a", nullptr, nullptr, nullptr, nullptr);
-  ASSERT_EQ(m.start(), 0);
-  m.deliver("go", "a");
-  EXPECT_EQ(m.root->event_fifo.pending(), 0);
-}
-
-TEST(Transitions, SignalOfStateWithoutRootIsDropped) {
-  trace().take();
-  FSMstate lone("lone", nullptr, 0);
-  lone.add_transition("go", nullptr, fsmtest::trace_taction, "sig", "*", "lone");
-  lone.enter_state();
-  FSMevent ev;
-  ev.set_event("go", "lone");
-  EXPECT_EQ(lone.process_event(&ev), 1);
-  EXPECT_EQ(trace().take(), (Trace{"taction:lone"}));
-}
-
-TEST(Transitions, RootNeverFiresItsOwnTransitions) {
-  Machine m;
-  m.state("a");
-  m.root->add_transition("go", fsmtest::trace_guard, nullptr, nullptr, nullptr, "a");
-  m.root->add_action("go", fsmtest::trace_handler);
-  ASSERT_EQ(m.start(), 0);
-
-  FSMevent ev;
-  ev.set_event("go", "*");
-  EXPECT_EQ(m.root->FSMsuperstate::process_event(&ev), 0);
-  EXPECT_EQ(trace().take(),
-            (Trace{"poll:root", "during:root", "handler:root:go", "poll:a", "during:a"}));
-}
-
-TEST(Handlers, DuringThenHandlerOfTheEventsName) {
-  Machine m;
-  FSMstate* a = m.state("a");
-  a->add_action("ping", fsmtest::trace_handler);
-  a->add_action("timer", fsmtest::trace_handler);
-  ASSERT_EQ(m.start(), 0);
-
-  m.deliver("ping", "a");
-  m.deliver("pong", "a");
-  m.deliver("timer", "a");
-  EXPECT_EQ(trace().take(), (Trace{"poll:a", "during:a", "handler:a:ping",  //
-                                   "poll:a", "during:a",                    //
-                                   "poll:a", "during:a", "handler:a:"}));
-  EXPECT_STREQ(a->get_event_name(), "");
-}
-
-int first_handler(FSMstate*) {
-  return trace().add("first"), 0;
-}
-int second_handler(FSMstate*) {
-  return trace().add("second"), 0;
-}
-
-TEST(Handlers, SecondActionReplacesSlotButFirstHandlerStays) {
-  trace().take();
-  FSMstate st("s", nullptr, 0);
-  st.add_action("during", first_handler);
-  st.add_action("during", second_handler);
-  st.add_action("ping", first_handler);
-  st.add_action("ping", second_handler);
-  st.add_action("quiet", nullptr);
-  st.add_action("quiet", first_handler);
-  st.enter_state();
-  FSMevent ev;
-  ev.set_event("ping", "s");
-  st.process_event(&ev);
-  ev.set_event("quiet", "s");
-  st.process_event(&ev);
-  EXPECT_EQ(trace().take(), (Trace{"second", "first", "second"}));
-
-  // An action name never selects a handler but can trigger a transition.
-  st.add_transition("exit", nullptr, nullptr, nullptr, nullptr, "t");
-  ev.set_event("enter", "s");
-  EXPECT_EQ(st.process_event(&ev), 0);
-  ev.set_event("exit", "s");
-  EXPECT_EQ(st.process_event(&ev), 1);
-  EXPECT_EQ(trace().take(), (Trace{"second"}));
-}
-
-TEST(Handlers, InactiveStateDoesNothing) {
-  trace().take();
-  FSMstate st("s", nullptr, 0);
-  fsmtest::trace_actions(&st);
-  st.add_transition("go", nullptr, nullptr, nullptr, nullptr, "t");
-  FSMevent ev;
-  ev.set_event("go", "*");
-  EXPECT_EQ(st.process_event(&ev), 0);
-  st.process_irq1(&ev);
-  st.process_irq2(&ev);
-  EXPECT_STREQ(st.get_event_name(), "");
-  EXPECT_EQ(trace().take(), Trace{});
-
-  st.enter_state();
-  st.process_irq1(&ev);
-  st.process_irq2(&ev);
-  st.leave_state();
-  st.init_state();  // runs whether or not the state is active
-  EXPECT_EQ(trace().take(), (Trace{"enter:s", "irq1:s", "irq2:s", "exit:s", "init:s"}));
-}
-
-int record_active(FSMstate* st) {
-  trace().add(std::string("active=") + std::to_string(st->is_active()));
-  return 0;
-}
-
-TEST(Handlers, EnterSeesInactiveAndExitSeesActive) {
-  trace().take();
-  FSMstate st("s", nullptr, 0);
-  st.add_action("enter", record_active);
-  st.add_action("exit", record_active);
-  st.enter_state();
-  st.leave_state();
-  EXPECT_EQ(trace().take(), (Trace{"active=0", "active=1"}));
-}
-
-TEST(StateBasics, ErrorTextKeepsTheFirstUntilCleared) {
-  FSMstate st(0);
-  st.set_error("first");
-  st.set_error("second");
-  EXPECT_STREQ(st.get_error(), "first");
-  char buf[4];
-  EXPECT_EQ(st.copy_error(buf, sizeof buf), 5);
-  EXPECT_STREQ(buf, "fir");
-  st.clear_error();
-  st.set_error("third");
-  EXPECT_STREQ(st.get_error(), "third");
-}
-
-int set_poll_error(FSMstate* st) {
-  st->set_error("from poll");
-  return 0;
-}
-int set_during_error(FSMstate* st) {
-  st->set_error("from during");
-  return 0;
-}
-
-// The refresh of every addressed event clears the error first, whoever
-// recorded it and whenever; an error recorded after the refresh stays.
-TEST(StateBasics, EachRefreshClearsTheErrorRecordedBefore) {
-  Machine m;
-  FSMstate* a = m.state("a");
-  ASSERT_EQ(m.start(), 0);
-  a->set_error("between events");
-  m.deliver("x", "b");  // not addressed: no refresh
-  EXPECT_STREQ(a->get_error(), "between events");
-  m.deliver("x", "a");
-  EXPECT_STREQ(a->get_error(), "");
-
-  a->add_action("poll", set_poll_error);
-  m.deliver("x", "a");
-  EXPECT_STREQ(a->get_error(), "");
-  a->add_action("during", set_during_error);
-  m.deliver("x", "a");
-  EXPECT_STREQ(a->get_error(), "from during");
-  a->add_action("poll", nullptr);
-  m.deliver("x", "a");
-  EXPECT_STREQ(a->get_error(), "from during");  // cleared, then recorded again
-  a->add_action("during", nullptr);
-  m.deliver("x", "a");
-  EXPECT_STREQ(a->get_error(), "");
-  a->set_error("");  // an empty text records nothing
-  a->set_error("after");
-  EXPECT_STREQ(a->get_error(), "after");
-}
-
-TEST(StateBasics, SecondPrivateBlockReplacesTheFirst) {
-  FSMstate st(0);
-  EXPECT_EQ(st.set_private(0), nullptr);
-  void* first = st.set_private(16);
-  ASSERT_NE(first, nullptr);
-  void* second = st.set_private(32);  // the leak checker sees the first released
-  EXPECT_EQ(st.get_private(), second);
-  EXPECT_EQ(st.set_private(-1), nullptr);
-  st.set_private(8);  // released by the destructor
-}
-
-TEST(StateBasics, StateThatIsItsOwnParentAndRootForwardsNothing) {
-  FSMstate st("self", nullptr, 0);
-  st.set_parent(&st);
-  st.set_root(&st);
-  FSMevent ev;
-  ev.set_event("x", "*");
-  st.post_event(&ev);                  // must not recurse
-  st.server_error(&st, 1, "ignored");  // must not recurse
-  SUCCEED();
+TEST(SuperstateFlows, WholeTraceOfEachScenario) {
+  const std::string leave_p = "poll:P exit:p2 exit:r1 exit:P enter:q poll:q exit:q enter:P ";
+  const struct {
+    int history;
+    const char* x_start;
+    const char* steps;
+    std::string expected;
+  } cases[] = {
+      {0, "x1", "",
+       "init:P init:p1 init:p2 init:r1 init:q init:x1 enter:P enter:p1 enter:r1 enter:x1"},
+      {0, "x1", "irq1", "irq1:P irq1:p1 irq1:r1 irq1:x1"},
+      {0, "x1", "go@p1 out@P back@q", "poll:p1 exit:p1 enter:p2 " + leave_p + "enter:p1 enter:r1"},
+      {1, "x1", "go@p1 out@P back@q", "poll:p1 exit:p1 enter:p2 " + leave_p + "enter:p2 enter:r1"},
+      // The ended flow's state stays active but gets nothing until re-entry.
+      {0, "x1", "done@p1 zz@* irq1 out@P back@q zz@p1",
+       "poll:p1 poll:P during:P poll:r1 during:r1 poll:x1 during:x1 irq1:P irq1:r1 irq1:x1 "
+       "poll:P exit:p1 exit:r1 exit:P enter:q poll:q exit:q enter:P enter:p1 enter:r1 "
+       "poll:p1 during:p1"},
+      // A flow whose start state is unknown fails the link and is left
+      // without states: it enters, dispatches and shows nothing.
+      {0, "nope", "go@* irq1",
+       "poll:P during:P poll:p1 exit:p1 enter:p2 poll:r1 during:r1 irq1:P irq1:p2 irq1:r1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.steps);
+    history = c.history;
+    x_start = c.x_start;
+    testkit::Machine m("FL", "fl", create_flows);
+    testkit::actions().take();
+    ASSERT_EQ(m.start(), std::string(x1) == c.x_start ? 0 : 1);
+    Trace seen = *c.steps != '\0' ? run(m, c.steps) : testkit::actions().take();
+    EXPECT_EQ(words(c.expected), seen);
+  }
+  history = 0;
+  x_start = x1;
 }
 
 }  // namespace
