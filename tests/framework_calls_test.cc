@@ -113,7 +113,7 @@ TEST_F(ClientCalls, UnserveWaitsForTheCallInFlightAndLaterCallsMissIt) {
   EqData result;
   EXPECT_TRUE(testkit::wait_until([&] { return get("FAC/DEV/L1/COUNT", &result) != 0; }));
   EXPECT_EQ(ERR_NO_LOCATION, result.error());
-  EXPECT_FALSE(unserved.is_open());
+  EXPECT_FALSE(unserved.wait(std::chrono::milliseconds(100)));  // still waiting for the call
   held.released.open();
   EXPECT_TRUE(unserved.wait());
   client.join();
