@@ -11,9 +11,10 @@
 //   1: an answer line, which must print back to the same answer;
 //   2: a text, which must unescape back from both escapings, the address
 //      escaping holding no blank, tab, CR or LF;
-//   3: bytes arriving on a connection, read as lines by LineReader: the
-//      lines it returns, each with its LF, must be the start of the bytes
-//      (less a CR before each LF);
+//   3: bytes arriving on a connection, read as lines by LineReader (at most
+//      16 bytes a line when the first byte is 0x80 or more): the lines it
+//      returns, each with its LF, must be the start of the bytes (less a CR
+//      before each LF);
 //   4: an endpoint text, whose text form must parse to the same endpoint;
 //   5: a configuration file;
 //   6: saved value lines of the FSM location, as an operator may edit them,
@@ -29,189 +30,127 @@
 #include <string>
 
 #include "framework/server.h"
-#include "fsm/fsm.h"
 #include "fuzz/fuzz.h"
 
 namespace {
 
-using norix::protocol::Request;
+namespace protocol = norix::protocol;
+using protocol::Request;
 
+// Events that requests post are taken out unprocessed: the machine needs
+// no transitions.
 void build(EqFSMlocation* loc) {
-  FSMstate* idle = new FSMstate("idle", "waiting", 0);
-  FSMstate* busy = new FSMstate("busy", "working", 0);
-  idle->add_transition("go", nullptr, nullptr, nullptr, nullptr, "busy");
-  busy->add_transition("back", nullptr, nullptr, nullptr, nullptr, "idle");
-  loc->state_ptr->add_state(0, idle);
-  loc->state_ptr->add_state(0, busy);
+  loc->state_ptr->add_state(0, new FSMstate("idle", "waiting", 0));
+  loc->state_ptr->add_state(0, new FSMstate("busy", "working", 0));
   loc->flows.push_back(new D_flow("FLOW_0 the flow", loc));
   loc->flows.push_back(new D_flow("FLOW_7 no such flow", loc));
 }
 
 node_info fuzz_type = {nullptr, "fuzz", build};
 
-// The served locations, made once and kept for the whole process: FAC/DEV/FSM
-// is a root location of the machine above (entered on this thread, no
-// engines), FAC/DEV/DEVICE a device with a property of every kind.
-struct Served {
-  Served() : device("NAME = location") {
+// Server FAC/DEV, made once and kept for the whole process: location FSM
+// of the machine above, and DEVICE with a property of every kind.
+EqFSMlocation* served_machine() {
+  static EqFSMlocation* fsm = [] {
     norix::set_server("FAC", "DEV");
-    init_list = &fuzz_type;
-    gbl_fct_name = "fuzz";
-    fsm = static_cast<EqFSMlocation*>(eq_create(100, nullptr));
-    fsm->set_name("FSM");
-    fsm->init();
-    fsm->complete();
-    fsm->state_ptr->link_state();
-    fsm->state_ptr->init_state();
-    fsm->state_ptr->enter_state();
-    norix::serve_location(fsm);
-    device.set_name("DEVICE");
-    new norix::D_value<int>("IVAL an int", &device);
-    new norix::D_value<float>("FVAL a float", &device);
-    new D_string("TEXT a text", &device);
-    new D_iiii("QUAD four ints", &device);
-    new D_dig_filter("FILT an int and three floats", &device);
-    new D_ustr("USTR a record", &device);
-    new D_hist("HIST a history", &device, 4);
-    norix::serve_location(&device);
-  }
-
-  // Takes out what requests posted to the machine.
-  void drain() {
-    auto* root = dynamic_cast<FSMrootstate*>(fsm->state_ptr);
-    root->event_fifo.signal();
-    FSMevent ev;
-    while (root->event_fifo.dequeue(ev) == 1) {
-    }
-  }
-
-  EqFSMlocation* fsm;
-  EqFct device;
-};
-
-Served& served() {
-  static Served* s = new Served;
-  return *s;
+    EqFSMlocation* loc = entered_machine(&fuzz_type, "FSM");
+    norix::serve_location(loc);
+    EqFct* device = new EqFct("NAME = location");
+    device->set_name("DEVICE");
+    new norix::D_value<int>("IVAL an int", device);
+    new norix::D_value<float>("FVAL a float", device);
+    new D_string("TEXT a text", device);
+    new D_iiii("QUAD four ints", device);
+    new D_dig_filter("FILT an int and three floats", device);
+    new D_ustr("USTR a record", device);
+    new D_hist("HIST a history", device, 4);
+    norix::serve_location(device);
+    return loc;
+  }();
+  return fsm;
 }
 
-bool same_result(const EqData& a, const EqData& b) {
-  return a.error() == b.error() && a.type() == b.type() && a.text_value() == b.text_value();
+// The answer line of a result must parse on the client's side into the
+// same error, or the same type and value.
+void check_answer(const EqData& result) {
+  std::string line = protocol::answer_line(result);
+  EqData back;
+  FUZZ_CHECK(line.find('\n') == std::string::npos && protocol::parse_answer(line, &back) == 0);
+  FUZZ_CHECK(protocol::answer_line(back) == line);
 }
 
-void request(const std::string& line) {
+// The result's error code, or -1 for a line that is no request to run.
+int request(const std::string& line) {
   Request req;
-  served();
-  if (norix::protocol::parse_request(line, &req) != 0) return;
-  std::string again;
-  switch (req.command) {
-    case Request::GET:
-      again = norix::protocol::get_request(req.address);
-      break;
-    case Request::NAMES:
-      again = norix::protocol::names_request(req.address);
-      break;
-    case Request::SET:
-      again = norix::protocol::set_request(req.address, req.value);
-      break;
-    case Request::SAVE:
-      again = norix::protocol::save_request();
-      break;
+  EqFSMlocation* fsm = served_machine();
+  if (protocol::parse_request(line, &req) != 0 || req.command == Request::SAVE) return -1;
+  EqData empty;
+  EqData result;
+  std::string again = protocol::names_request(req.address);
+  if (req.command == Request::GET) {
+    again = protocol::get_request(req.address);
+    EqCall().get(&req.address, &empty, &result);
+  } else if (req.command == Request::SET) {
+    again = protocol::set_request(req.address, req.value);
+    EqCall().set(&req.address, &req.value, &result);
+  } else {
+    EqCall().names(&req.address, &result);
   }
   Request req2;
-  FUZZ_CHECK(norix::protocol::parse_request(again, &req2) == 0);
-  FUZZ_CHECK(req2.command == req.command);
+  FUZZ_CHECK(protocol::parse_request(again, &req2) == 0 && req2.command == req.command);
   FUZZ_CHECK(req2.address.show_adr() == req.address.show_adr());
-  FUZZ_CHECK(req2.command != Request::SET || same_result(req2.value, req.value));
-  if (req.command == Request::SAVE) return;
-
-  EqCall call;
-  EqData in;
-  EqData result;
-  if (req.command == Request::GET) {
-    call.get(&req.address, &in, &result);
-  } else if (req.command == Request::SET) {
-    call.set(&req.address, &req.value, &result);
-  } else {
-    call.names(&req.address, &result);
+  FUZZ_CHECK(req2.command != Request::SET ||
+             protocol::answer_line(req2.value) == protocol::answer_line(req.value));
+  check_answer(result);
+  // Takes out what the request posted to the machine.
+  auto* root = dynamic_cast<FSMrootstate*>(fsm->state_ptr);
+  root->event_fifo.signal();
+  for (FSMevent ev; root->event_fifo.dequeue(ev) == 1;) {
   }
-  served().drain();
-  std::string answer = norix::protocol::answer_line(result);
-  FUZZ_CHECK(answer.find('\n') == std::string::npos);
-  EqData back;
-  FUZZ_CHECK(norix::protocol::parse_answer(answer, &back) == 0);
-  FUZZ_CHECK(same_result(back, result));
+  return result.error();
 }
 
 void answer(const std::string& line) {
   EqData result;
-  if (norix::protocol::parse_answer(line, &result) != 0) return;
-  EqData back;
-  FUZZ_CHECK(norix::protocol::parse_answer(norix::protocol::answer_line(result), &back) == 0);
-  FUZZ_CHECK(same_result(back, result));
+  if (protocol::parse_answer(line, &result) == 0) check_answer(result);
 }
 
 void escaping(const std::string& text) {
   for (bool word : {false, true}) {
-    std::string e = norix::protocol::escape(text, word);
+    std::string e = protocol::escape(text, word);
     std::string back;
-    FUZZ_CHECK(norix::protocol::unescape(e, &back) && back == text);
-    FUZZ_CHECK(e.find_first_of("\r\n") == std::string::npos);
-    FUZZ_CHECK(!word || e.find_first_of(" \t") == std::string::npos);
+    FUZZ_CHECK(protocol::unescape(e, &back) && back == text);
+    FUZZ_CHECK(e.find_first_of(word ? "\r\n \t" : "\r\n") == std::string::npos);
   }
 }
 
 void framing(const std::string& bytes, size_t max) {
   int fds[2];
   FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds) == 0);
-  size_t n = bytes.size() < 65536 ? bytes.size() : 65536;  // fits the socket's buffer
-  FUZZ_CHECK(send(fds[1], bytes.data(), n, 0) == static_cast<ssize_t>(n));
-  shutdown(fds[1], SHUT_WR);
-  norix::protocol::LineReader reader(fds[0]);
-  std::string expected = bytes.substr(0, n);
+  std::string sent = bytes.substr(0, 65536);  // fits the socket's buffer
+  FUZZ_CHECK(send(fds[1], sent.data(), sent.size(), 0) == static_cast<ssize_t>(sent.size()));
+  close(fds[1]);  // what was sent stays to be read
+  protocol::LineReader reader(fds[0]);
   size_t pos = 0;
   std::string line;
-  auto deadline = norix::protocol::Clock::now() + std::chrono::seconds(5);
-  while (reader.read_line(&line, max, deadline) == norix::protocol::LineReader::LINE) {
-    FUZZ_CHECK(line.find('\n') == std::string::npos);
-    size_t lf = expected.find('\n', pos);
+  while (reader.read_line(&line, max, protocol::Clock::now() + std::chrono::seconds(5)) ==
+         protocol::LineReader::LINE) {
+    size_t lf = sent.find('\n', pos);
     FUZZ_CHECK(lf != std::string::npos && lf - pos < max);
-    std::string raw = expected.substr(pos, lf - pos);
+    std::string raw = sent.substr(pos, lf - pos);
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
     FUZZ_CHECK(line == raw);
     pos = lf + 1;
   }
   close(fds[0]);
-  close(fds[1]);
 }
 
 void endpoint(const std::string& text) {
-  norix::protocol::Endpoint e;
+  protocol::Endpoint e;
+  protocol::Endpoint e2;
   std::string why;
-  if (norix::protocol::parse_endpoint(text, &e, &why) != 0) return;
-  norix::protocol::Endpoint e2;
-  FUZZ_CHECK(norix::protocol::parse_endpoint(e.text(), &e2, &why) == 0);
-  FUZZ_CHECK(e2.text() == e.text());
-}
-
-// Loads saved value lines into the FSM location and runs its init(), as
-// the server's start-up does, then reads what clients see.
-void saved_lines(const std::string& text) {
-  EqFSMlocation* fsm = served().fsm;
-  std::istringstream in(text);
-  norix::load_config(fsm, in);
-  fsm->init();
-  for (const char* prop : {"EVENT", "FLOW_0", "FLOW_7", "FSM", "DESCR", "FAULT"}) {
-    EqAdr adr;
-    adr.set("FAC", "FSM", "DEV", prop);
-    EqCall call;
-    EqData in_data;
-    EqData result;
-    call.get(&adr, &in_data, &result);
-    FUZZ_CHECK(result.error() == 0);
-    EqData back;
-    FUZZ_CHECK(norix::protocol::parse_answer(norix::protocol::answer_line(result), &back) == 0);
-    FUZZ_CHECK(same_result(back, result));
-  }
+  if (protocol::parse_endpoint(text, &e, &why) != 0) return;
+  FUZZ_CHECK(protocol::parse_endpoint(e.text(), &e2, &why) == 0 && e2.text() == e.text());
 }
 
 void config(const std::string& text) {
@@ -221,33 +160,30 @@ void config(const std::string& text) {
   norix::parse_config(in, "fuzz.conf", &c, &why);
 }
 
+// Loads saved value lines into the FSM location and runs its init(), as
+// the server's start-up does; what clients see must then read.
+void saved_lines(const std::string& text) {
+  std::istringstream in(text);
+  norix::load_config(served_machine(), in);
+  served_machine()->init();
+  for (const char* prop : {"EVENT", "FLOW_0", "FLOW_7", "FSM", "DESCR", "FAULT"})
+    FUZZ_CHECK(request(std::string("get FAC/DEV/FSM/") + prop) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-  switch (data[0] % 7) {
-    case 0:
-      request(text);
-      break;
-    case 1:
-      answer(text);
-      break;
-    case 2:
-      escaping(text);
-      break;
-    case 3:
-      framing(text, data[0] >= 0x80 ? 16 : norix::protocol::MAX_REQUEST);
-      break;
-    case 4:
-      endpoint(text);
-      break;
-    case 5:
-      config(text);
-      break;
-    default:
-      saved_lines(text);
-      break;
+  void (*const modes[])(const std::string&) = {nullptr,  answer, escaping,   nullptr,
+                                               endpoint, config, saved_lines};
+  int mode = data[0] % 7;
+  if (mode == 0) {
+    request(text);
+  } else if (mode == 3) {
+    framing(text, data[0] >= 0x80 ? 16 : protocol::MAX_REQUEST);
+  } else {
+    modes[mode](text);
   }
   return 0;
 }

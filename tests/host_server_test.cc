@@ -1,383 +1,244 @@
-// host_server_test.cc - the host server end to end: real server processes
-// on temporary socket paths, driven by the real client and by raw protocol
-// lines: start-up order, events and flows, saving and restarting with
-// history, client errors and bad requests, calls to peers.
+// host_server_test.cc - server programs end to end: the oven example's
+// server and its simulated devices as real processes, driven by the real
+// client and by raw protocol lines. The oven's door, a superstate location,
+// is configured before the machine it joins.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "framework/norix.h"
 #include "framework/protocol.h"
-#include "tests/support/process.h"
+#include "testkit/testkit.h"
 
 namespace {
 
-using norix::protocol::Clock;
+using testing::HasSubstr;
+namespace protocol = norix::protocol;
 
-const char ROOT_LAMP[] = "TEST.HOST/FSM.SERVER/LAMP/";
-const char PANEL[] = "TEST.HOST/FSM.SERVER/PANEL/";
+const std::string OVEN = "DEMO.FSM/OVEN.SERVER/OVEN/";
+const std::string DOOR = "DEMO.FSM/OVEN.SERVER/DOOR/";
+const std::string MONITOR = "DEMO.FSM/OVEN.SERVER/MONITOR/";
+const std::string HEATER = "DEMO.DEV/SIM/HEATER/";
 
-std::string lamp(const std::string& property) {
-  return ROOT_LAMP + property;
-}
-
-// A configuration of the test FSM server: the panel is listed before the
-// machine it joins. more_lamp holds further saved lines of LAMP.
-std::string config(const std::string& endpoint, const std::string& more_lamp = "") {
-  return "# the test lamp\n"
-         "server TEST.HOST FSM.SERVER\n"
-         "listen " +
-         endpoint +
-         "\n"
-         "update 20\n"
-         "location PANEL 101 panel\n"
-         "FSM \tlampfsm\n"
-         "DESCR \tthe panel\n"
-         "PROBE \tpanel probe\n"
-         "location LAMP 100 lamp\n"
-         "FSM \tlampfsm\n"
-         "DESCR \tthe lamp\n"
-         "PROBE \tlamp probe\n" +
-         more_lamp;
-}
-
-// One test FSM server on a socket in a temporary directory.
-class FsmServer {
- public:
-  FsmServer() : endpoint_("unix:" + dir_.file("fsm.sock")), conf_(dir_.file("fsm.conf")) {}
-
-  bool start(const std::string& text) {
-    proc::write_file(conf_, text);
-    return restart();
+// A raw protocol connection.
+struct Raw {
+  explicit Raw(const std::string& endpoint) {
+    protocol::Endpoint e;
+    std::string why;
+    if (protocol::parse_endpoint(endpoint, &e, &why) == 0)
+      fd = protocol::connect_to(e, protocol::Clock::now() + testkit::WAIT_LIMIT);
+    reader = protocol::LineReader(fd);
   }
-  // Starts the program again on the configuration file as it is.
-  bool restart() {
-    process_.reset(new proc::ServerProcess);
-    return process_->start(HOST_TEST_FSM_PATH, {conf_}) &&
-           process_->wait_output("listening on " + endpoint_);
+  ~Raw() { close(fd); }
+  bool send(const std::string& bytes) {
+    return protocol::write_all(fd, bytes, protocol::Clock::now() + testkit::WAIT_LIMIT) == 0;
   }
-  proc::Exit stop() { return process_->stop(); }
+  std::string answer() {
+    std::string line;
+    auto r =
+        reader.read_line(&line, protocol::MAX_ANSWER, protocol::Clock::now() + testkit::WAIT_LIMIT);
+    return r == protocol::LineReader::LINE ? line : "<closed>";
+  }
+  int fd = -1;
+  protocol::LineReader reader{-1};
+};
 
-  proc::ClientResult client(const std::vector<std::string>& args) {
-    return proc::client(endpoint_, args);
+class OvenServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* f : {"oven.conf", "devices.conf", "oven_settings.sr"})
+      testkit::write_file(dir_.file(f),
+                          testkit::read_file(std::string(EXAMPLE_DEMO_DIR) + "/" + f));
+    std::string conf = testkit::read_file(conf_);
+    size_t door = conf.find("location DOOR");
+    std::string block = conf.substr(door, conf.find("location MONITOR") - door);
+    conf.erase(door, block.size());
+    header_ = conf.substr(0, conf.find("location OVEN"));
+    header_.replace(header_.find("unix:fsm.sock"), 13, "tcp:127.0.0.1:0");
+    testkit::write_file(conf_, header_ + block + "GONE \tkept as it was\n" +
+                                   conf.substr(conf.find("location OVEN")));
+    devices_.reset(new testkit::ServerProcess);
+    ASSERT_TRUE(devices_->start(SIM_DEVICES_PATH, {"devices.conf"}, dir_.path()) &&
+                devices_->wait_output("listening on"));
+    ASSERT_TRUE(start_oven());
   }
-  // The value of get, or "error" when the call failed.
-  std::string get(const std::string& address) {
-    proc::ClientResult r = client({"get", address});
-    return r.exit.status == 0 ? r.out : "error " + r.err;
-  }
-  bool set(const std::string& address, const std::string& value) {
-    return client({"set", address, value}).exit.status == 0;
-  }
-  // Reads address until its value contains text (bounded).
-  bool wait_value(const std::string& address, const std::string& text) {
-    auto deadline = Clock::now() + proc::LIMIT;
-    std::string v;
-    while (Clock::now() < deadline) {
-      v = get(address);
-      if (v.find(text) != std::string::npos) return true;
+  // The oven listens on a loopback port of the system's choice.
+  bool start_oven() {
+    oven_.reset(new testkit::ServerProcess);
+    if (!oven_->start(OVEN_SERVER_PATH, {"oven.conf"}, dir_.path()) ||
+        !oven_->wait_output("listening on tcp:127.0.0.1:") || !oven_->wait_output("\n")) {
+      return false;
     }
+    size_t at = oven_->output().find("tcp:");
+    endpoint_ = oven_->output().substr(at, oven_->output().find('\n', at) - at);
+    return true;
+  }
+  // Calls for the devices go to their own server.
+  testkit::ClientResult client(std::vector<std::string> args) {
+    bool device = args.size() > 1 && args[1].compare(0, HEATER.size(), HEATER) == 0;
+    args.insert(args.begin(), {"-s", device ? "unix:" + dir_.file("dev.sock") : endpoint_});
+    return testkit::run(NORIX_CLIENT_PATH, args);
+  }
+  std::string get(const std::string& address) {
+    testkit::ClientResult r = client({"get", address});
+    return r.exit.status == 0 ? r.out : r.err;
+  }
+  void set(const std::string& address, const std::string& value) {
+    testkit::ClientResult r = client({"set", address, value});
+    EXPECT_EQ(r.exit.status, 0) << address << " " << value << ": " << r.err;
+  }
+  bool wait_value(const std::string& address, const std::string& text) {
+    std::string v;
+    if (testkit::wait_until([&] { return (v = get(address)).find(text) != std::string::npos; }))
+      return true;
     ADD_FAILURE() << address << " never showed '" << text << "', last: " << v;
     return false;
   }
 
-  const std::string& endpoint() const { return endpoint_; }
-  const std::string& conf() const { return conf_; }
-  proc::ServerProcess& process() { return *process_; }
-
- private:
-  proc::TempDir dir_;
+  testkit::TempDir dir_;
+  std::string conf_ = dir_.file("oven.conf");
+  std::string header_;  // the configuration's lines before the first location
   std::string endpoint_;
-  std::string conf_;
-  std::unique_ptr<proc::ServerProcess> process_;
+  std::unique_ptr<testkit::ServerProcess> devices_;
+  std::unique_ptr<testkit::ServerProcess> oven_;
 };
 
-// A raw protocol connection.
-class Raw {
- public:
-  explicit Raw(const std::string& endpoint) : fd_(-1), reader_(-1) {
-    norix::protocol::Endpoint e;
-    std::string why;
-    if (norix::protocol::parse_endpoint(endpoint, &e, &why) == 0) {
-      fd_ = norix::protocol::connect_to(e, Clock::now() + proc::LIMIT);
-    }
-    reader_ = norix::protocol::LineReader(fd_);
-  }
-  ~Raw() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool send(const std::string& bytes) {
-    return norix::protocol::write_all(fd_, bytes, Clock::now() + proc::LIMIT) == 0;
-  }
-  // The next answer line, "<closed>" when the server closed the connection.
-  std::string answer() {
-    std::string line;
-    auto r = reader_.read_line(&line, norix::protocol::MAX_ANSWER, Clock::now() + proc::LIMIT);
-    return r == norix::protocol::LineReader::LINE ? line : "<closed>";
-  }
-  bool connected() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-  norix::protocol::LineReader reader_;
-};
-
-TEST(HostStartup, RootsCompleteFirstAndSavedFlowsResume) {
-  FsmServer s;
-  ASSERT_TRUE(s.start(config(s.endpoint(), "FLOW_0 \t1 0 0 0 \"on : saved\"\n")));
-  ASSERT_TRUE(s.wait_value(lamp("TRACE"), "enter:dark"));
-  EXPECT_EQ(s.get(lamp("TRACE")),
-            "create:panel create:lamp load:LAMP load:PANEL init:lamp init:off init:on init:idle "
-            "init:busy init:dark init:lit enter:on enter:idle enter:dark\n");
-  EXPECT_NE(s.get(lamp("FLOW_0")).find(" on : the lamp is on"), std::string::npos);
-  EXPECT_NE(s.get(lamp("FLOW_2")).find(" panel : "), std::string::npos);
-  EXPECT_NE(s.get(std::string(PANEL) + "FLOW_0").find(" dark : the panel is dark"),
-            std::string::npos);
-  EXPECT_EQ(s.stop().status, 0);
+TEST_F(OvenServer, HeatsUnderVacuumWithItsDoorAndStopsOnInterruptAndFault) {
+  set(OVEN + "EVENT", "start:*");  // refused by its guard: no vacuum yet
+  set(OVEN + "EVENT", "pump:*");
+  ASSERT_TRUE(wait_value(OVEN + "FLOW_1", " vacuum : under vacuum"));
+  EXPECT_THAT(get(OVEN + "FLOW_0"), HasSubstr(" idle : "));
+  set(OVEN + "EVENT", "start:*");
+  ASSERT_TRUE(wait_value(OVEN + "FLOW_0", " heating : "));
+  EXPECT_TRUE(wait_value(DOOR + "FLOW_0", " locked : "));   // signalled to the adopted door
+  EXPECT_TRUE(wait_value(MONITOR + "FLOW_0", " busy : "));  // sent to another machine
+  EXPECT_EQ(get(HEATER + "POWER"), "1\n");
+  set(OVEN + "ESTOP", "1");
+  ASSERT_TRUE(wait_value(OVEN + "FLOW_0", " idle : "));
+  EXPECT_EQ(get(HEATER + "POWER"), "0\n");
+  set(HEATER + "FAULTY", "1");
+  EXPECT_TRUE(wait_value(OVEN + "FAULT", " heater sensor broken"));
+  EXPECT_TRUE(wait_value(OVEN + "FLOW_0", " fault : "));
+  EXPECT_EQ(oven_->stop().status, 0);
 }
 
-TEST(HostStartup, BadConfigurationStopsWithTheReason) {
-  proc::TempDir dir;
-  std::string conf = dir.file("bad.conf");
-  proc::write_file(
-      conf, "server TEST.HOST FSM.SERVER\nlisten unix:" + dir.file("s.sock") + "\nupdate often\n");
-  proc::ClientResult r = proc::run(HOST_TEST_FSM_PATH, {conf});
-  EXPECT_EQ(r.exit.status, 2);
-  EXPECT_NE(r.err.find(conf + ":3: not a configuration item: update often"), std::string::npos)
-      << r.err;
-
-  proc::write_file(conf, config("unix:" + dir.file("s.sock")) + "location ODD 7 lamp\n");
-  r = proc::run(HOST_TEST_FSM_PATH, {conf});
-  EXPECT_EQ(r.exit.status, 2);
-  EXPECT_NE(r.err.find("location ODD: type code 7 refused"), std::string::npos) << r.err;
-}
-
-TEST(HostEvents, EventTextsDriveFlowsOfRootAndAdoptedSuperstate) {
-  FsmServer s;
-  ASSERT_TRUE(s.start(config(s.endpoint())));
-  ASSERT_TRUE(s.wait_value(lamp("FLOW_0"), " off : the lamp is off"));
-  ASSERT_TRUE(s.set(lamp("EVENT"), "switch:*"));
-  ASSERT_TRUE(s.wait_value(lamp("FLOW_0"), " on : the lamp is on"));
-  EXPECT_NE(s.get(lamp("EVENT")).find(" switch:*"), std::string::npos);
-  // An event addressed to the panel's state reaches it inside the machine.
-  ASSERT_TRUE(s.set(std::string(PANEL) + "EVENT", "light:*"));
-  ASSERT_TRUE(s.wait_value(std::string(PANEL) + "FLOW_0", " lit : the panel is lit"));
-  ASSERT_TRUE(s.set(lamp("EVENT"), "work:*"));
-  ASSERT_TRUE(s.wait_value(lamp("FLOW_1"), " busy : working"));
-  EXPECT_NE(s.get(lamp("FLOW_0")).find(" on : "), std::string::npos);
-  EXPECT_EQ(s.get(lamp("FAULT")).substr(0, 4), "0 0 ");
-  EXPECT_EQ(s.stop().status, 0);
-}
-
-TEST(HostSave, RestartResumesTheHistoryFlowAndKeepsValues) {
-  FsmServer s;
-  ASSERT_TRUE(s.start(config(s.endpoint(),
-                             "FLOW_0 \t1 0 0 0 \"off\"\n"
-                             "FLOW_1 \t0 0 0 0 \"idle\"\n"
-                             "GONE \tan old property\n")));
-  ASSERT_TRUE(s.set(lamp("EVENT"), "switch:*"));
-  ASSERT_TRUE(s.wait_value(lamp("FLOW_0"), " on : "));
-  ASSERT_TRUE(s.set(lamp("EVENT"), "work:*"));
-  ASSERT_TRUE(s.wait_value(lamp("FLOW_1"), " busy : "));
-  ASSERT_TRUE(s.set(lamp("COUNT"), "7"));
-
-  // A save on request leaves the server running.
-  proc::ClientResult saved = s.client({"save"});
+TEST_F(OvenServer, SavedConfigurationRestartsTheHistoryFlowWithoutItsDevices) {
+  set(OVEN + "EVENT", "pump:*");
+  ASSERT_TRUE(wait_value(OVEN + "FLOW_1", " vacuum : "));
+  set(OVEN + "EVENT", "start:*");
+  ASSERT_TRUE(wait_value(OVEN + "FLOW_0", " heating : "));
+  set(OVEN + "TARGET", "75");
+  testkit::ClientResult saved = client({"save"});
   EXPECT_EQ(saved.exit.status, 0) << saved.err;
-  std::string text = proc::read_file(s.conf());
-  EXPECT_NE(text.find("FLOW_0 \t1 1 0 "), std::string::npos) << text;
-  EXPECT_NE(text.find("\"on : the lamp is on\""), std::string::npos) << text;
-  EXPECT_EQ(s.get(lamp("COUNT")), "7\n");
+  EXPECT_THAT(testkit::read_file(conf_), HasSubstr("TARGET \t75\n"));
+  EXPECT_EQ(oven_->stop().status, 0);
+  EXPECT_EQ(devices_->stop().status, 0);
+  std::string conf = testkit::read_file(conf_);
+  EXPECT_EQ(header_, conf.substr(0, header_.size()));
+  EXPECT_THAT(conf, HasSubstr("FLOW_0 \t1 1 0 "));  // with history, the active state
+  EXPECT_THAT(conf, HasSubstr("\"heating : heating to the target\""));
+  EXPECT_THAT(conf, HasSubstr("\"vented : "));  // without, the start state
+  EXPECT_THAT(conf, HasSubstr("GONE \tkept as it was\n"));
 
-  EXPECT_EQ(s.stop().status, 0);
-  EXPECT_NE(s.process().output().find("saved " + s.conf()), std::string::npos);
-  text = proc::read_file(s.conf());
-  EXPECT_EQ(
-      text.substr(0, text.find("location PANEL")),
-      "# the test lamp\nserver TEST.HOST FSM.SERVER\nlisten " + s.endpoint() + "\nupdate 20\n");
-  EXPECT_NE(text.find("location LAMP 100 lamp\nFSM \tlampfsm\nDESCR \tthe lamp\nEVENT \t0 0 0 "),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find("COUNT \t7\nGONE \tan old property\n"), std::string::npos) << text;
-  // The flow without history saves its start state, the one with history
-  // the active one.
-  EXPECT_NE(text.find("\"idle : nothing to do\""), std::string::npos) << text;
-
-  ASSERT_TRUE(s.restart());
-  ASSERT_TRUE(s.wait_value(lamp("TRACE"), "enter:dark"));
-  EXPECT_NE(s.get(lamp("FLOW_0")).find(" on : the lamp is on"), std::string::npos);
-  EXPECT_NE(s.get(lamp("FLOW_1")).find(" idle : nothing to do"), std::string::npos);
-  EXPECT_EQ(s.get(lamp("COUNT")), "7\n");
-  EXPECT_EQ(s.get(lamp("PROBE")), "lamp probe\n");
-  EXPECT_EQ(s.stop().status, 0);
+  ASSERT_TRUE(start_oven());
+  EXPECT_TRUE(wait_value(OVEN + "FLOW_0", " heating : "));
+  EXPECT_THAT(get(OVEN + "FLOW_1"), HasSubstr(" vented : "));
+  EXPECT_EQ(get(OVEN + "TARGET"), "75\n");
+  EXPECT_TRUE(wait_value(OVEN + "FAULT", " server unreachable"));
+  EXPECT_EQ(oven_->stop().status, 0);
 }
 
-TEST(HostClient, ErrorsPrintCodeAndTextAndFail) {
-  FsmServer s;
-  ASSERT_TRUE(s.start(config(s.endpoint())));
-  struct Case {
+TEST_F(OvenServer, ClientErrorsExitWithTheirCodeAndText) {
+  struct {
     std::vector<std::string> args;
-    std::string err;
+    int status;
+    const char* out;
+    const char* err;  // a part of it
+  } cases[] = {
+      {{"get", "DEMO.FSM/OVEN.SERVER/NOWHERE/FSM"}, 1, "", "error 102: unknown location\n"},
+      {{"get", OVEN + "NOTHING"}, 1, "", "error 103: unknown property\n"},
+      {{"set", OVEN + "CYCLES", "many"}, 1, "", "error 106: wrong data type\n"},
+      {{"get", OVEN + "*"}, 1, "", "error 107: illegal address\n"},
+      {{"names", "DEMO.FSM/OVEN.SERVER/*"}, 0, "DOOR\nOVEN\nMONITOR\n", ""},
+      {{"set", OVEN + "SR_FILE", "two", "words"}, 0, "", ""},
+      {{"get", OVEN + "SR_FILE"}, 0, "two words\n", ""},
+      {{"get"}, 2, "", "usage: norix_client"},
   };
-  std::vector<Case> cases = {
-      {{"get", "TEST.HOST/FSM.SERVER/NOWHERE/FSM"}, "error 102: unknown location\n"},
-      {{"get", lamp("NOTHING")}, "error 103: unknown property\n"},
-      {{"get", "OTHER/FSM.SERVER/LAMP/FSM"}, "error 101: unknown server\n"},
-      {{"set", lamp("COUNT"), "many"}, "error 106: wrong data type\n"},
-      {{"set", lamp("TRACE"), "x"}, "error 105: property not writable\n"},
-      {{"get", lamp("*")}, "error 107: illegal address\n"},
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    testkit::ClientResult r = client(c.args);
+    EXPECT_EQ(r.exit.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_THAT(r.err, HasSubstr(c.err));
+  }
+  // A configuration that cannot be replaced is not saved, and says so.
+  ASSERT_EQ(0, rename(conf_.c_str(), dir_.file("kept").c_str()));
+  ASSERT_EQ(0, mkdir(conf_.c_str(), 0755));
+  EXPECT_EQ(client({"save"}).err, "error 114: configuration not saved\n");
+  EXPECT_EQ(oven_->stop().status, 1);
+  EXPECT_EQ(client({"get", OVEN + "FSM"}).err, "error 111: server unreachable\n");
+}
+
+TEST_F(OvenServer, RequestLinesAreAnsweredInOrderAndBadOnesRefused) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"get " + OVEN + "CYCLES", "ok 1 0"},
+      {"set " + OVEN + "TARGET 3 75.5", "ok 0 "},
+      {"get " + OVEN + "TARGET", "ok 2 75.5"},
+      {"set " + OVEN + "TARGET 1 12\r", "ok 0 "},
+      {"get " + OVEN + "TARGET", "ok 2 12"},
+      {"names " + OVEN + "TARGET", "ok 103 2 0 0 0 TARGET temperature to heat to"},
+      {"set " + OVEN + "SR_FILE 3 a\\\\b c", "ok 0 "},
+      {"get " + OVEN + "SR_FILE", "ok 3 a\\\\b c"},
+      {"get DEMO.FSM/OVEN.SERVER/OVEN/TAR\\sGET", "err 103 unknown property"},
+      {"hello", "err 112 bad request"},
+      {"get", "err 112 bad request"},
+      {"get " + OVEN + "CYCLES now", "err 112 bad request"},
+      {"set " + OVEN + "TARGET x 1", "err 112 bad request"},
+      {"get a\\qb", "err 112 bad request"},
   };
-  for (const Case& c : cases) {
-    proc::ClientResult r = s.client(c.args);
-    EXPECT_EQ(r.exit.status, 1) << c.args[1];
-    EXPECT_EQ(r.err, c.err) << c.args[1];
-    EXPECT_EQ(r.out, "");
-  }
-  proc::ClientResult names = s.client({"names", "TEST.HOST/FSM.SERVER/*"});
-  EXPECT_EQ(names.out, "PANEL\nLAMP\n");
-  proc::ClientResult usage = s.client({"get"});
-  EXPECT_EQ(usage.exit.status, 2);
+  Raw raw(endpoint_);
+  std::string lines;
+  for (const auto& c : cases)
+    lines += c.first + "\n";
+  ASSERT_TRUE(raw.send(lines));  // all at once: answered one by one, in order
+  for (const auto& c : cases)
+    EXPECT_EQ(raw.answer(), c.second) << c.first;
 
-  s.stop();
-  proc::ClientResult gone = s.client({"get", lamp("FSM")});
-  EXPECT_EQ(gone.exit.status, 1);
-  EXPECT_EQ(gone.err, "error 111: server unreachable\n");
+  ASSERT_TRUE(Raw(endpoint_).send("get " + OVEN + "FS"));  // and gone
+  Raw too_long(endpoint_);
+  ASSERT_TRUE(too_long.send(std::string(protocol::MAX_REQUEST + 10, 'x')));
+  EXPECT_EQ(too_long.answer(), "err 112 bad request");
+  EXPECT_EQ(too_long.answer(), "<closed>");
+  EXPECT_EQ(get(OVEN + "FSM"), "oven\n");
 }
 
-TEST(HostClient, BadRequestsAreAnsweredOrClosedAndTheServerGoesOn) {
-  FsmServer s;
-  ASSERT_TRUE(s.start(config(s.endpoint())));
-  {
-    Raw r(s.endpoint());
-    ASSERT_TRUE(r.connected());
-    ASSERT_TRUE(r.send("hello\nget\nset " + lamp("COUNT") + " x 1\nget a\\qb\n"));
-    for (int i = 0; i < 4; ++i)
-      EXPECT_EQ(r.answer(), "err 112 bad request") << i;
-    // The connection still serves good requests, CRLF ends allowed.
-    ASSERT_TRUE(r.send("set " + lamp("COUNT") + " 3 12\r\nget " + lamp("COUNT") + "\n"));
-    EXPECT_EQ(r.answer(), "ok 0 ");
-    EXPECT_EQ(r.answer(), "ok 1 12");
+TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
+  testkit::TempDir dir;
+  const std::string base = "server F D\nlisten unix:" + dir.file("s.sock") + "\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"listen unix:s.sock\n", "c.conf:1: no 'server FACILITY DEVICE' item"},
+      {"server F D\n# no listen\n", "c.conf:2: no 'listen ENDPOINT' item"},
+      {"server F D\nlisten tcp:localhost:65536\n", "bad host or port in 'tcp:localhost:65536'"},
+      {base + "update 0\n", "c.conf:3: not a configuration item: update 0"},
+      {base + "peer F D nowhere\n", "c.conf:3: endpoint 'nowhere' is neither unix:PATH nor"},
+      {base + "location L 100 oven\nlocation L 101 door\n",
+       "c.conf:4: location L is configured twice"},
+      {base + "location L 100 oven\nlocation ODD 7 oven\n",
+       "c.conf:4: location ODD: type code 7 refused"},
+  };
+  for (const auto& [text, why] : cases) {
+    SCOPED_TRACE(text);
+    testkit::write_file(dir.file("c.conf"), text);
+    testkit::ClientResult r = testkit::run(OVEN_SERVER_PATH, {dir.file("c.conf")});
+    EXPECT_EQ(r.exit.status, 2);
+    EXPECT_THAT(r.err, HasSubstr(why));
   }
-  {
-    Raw r(s.endpoint());
-    ASSERT_TRUE(r.send(std::string(norix::protocol::MAX_REQUEST + 10, 'x')));
-    EXPECT_EQ(r.answer(), "err 112 bad request");
-    EXPECT_EQ(r.answer(), "<closed>");
-  }
-  {
-    Raw r(s.endpoint());
-    ASSERT_TRUE(r.send("get " + lamp("FS")));  // and gone before the line ends
-  }
-  EXPECT_TRUE(s.wait_value(lamp("COUNT"), "12"));
-  EXPECT_EQ(s.stop().status, 0);
-}
-
-TEST(HostClient, ClientsBeyondTheConnectionLimitAreRefused) {
-  FsmServer s;
-  ASSERT_TRUE(s.start(config(s.endpoint())));
-  // Each connection is served once, so that it surely holds its slot.
-  std::vector<std::unique_ptr<Raw>> held;
-  for (int i = 0; i < 32; ++i) {
-    held.emplace_back(new Raw(s.endpoint()));
-    ASSERT_TRUE(held.back()->send("get " + lamp("FSM") + "\n"));
-    ASSERT_EQ(held.back()->answer(), "ok 3 lampfsm") << i;
-  }
-  {
-    Raw refused(s.endpoint());
-    EXPECT_EQ(refused.answer(), "err 113 server busy");
-    EXPECT_EQ(refused.answer(), "<closed>");
-  }
-  held.clear();
-  EXPECT_TRUE(s.wait_value(lamp("FSM"), "lampfsm"));  // slots come free again
-  EXPECT_EQ(s.stop().status, 0);
-}
-
-TEST(HostClient, ListensOnLoopbackTcp) {
-  proc::TempDir dir;
-  std::string conf = dir.file("tcp.conf");
-  proc::write_file(conf, config("tcp:127.0.0.1:0"));
-  proc::ServerProcess p;
-  ASSERT_TRUE(p.start(HOST_TEST_FSM_PATH, {conf}));
-  ASSERT_TRUE(p.wait_output("listening on tcp:127.0.0.1:"));
-  ASSERT_TRUE(p.wait_output("\n"));
-  std::string out = p.output();
-  size_t at = out.find("tcp:");
-  std::string endpoint = out.substr(at, out.find('\n', at) - at);
-  proc::ClientResult r = proc::client(endpoint, {"get", lamp("FSM")});
-  EXPECT_EQ(r.out, "lampfsm\n") << r.err;
-  EXPECT_EQ(p.stop().status, 0);
-}
-
-// Calls from this process to a server process through EqCall.
-class HostPeer : public ::testing::Test {
- protected:
-  void TearDown() override { norix::clear_served(); }
-};
-
-TEST_F(HostPeer, CallsForAPeerGoToItsServer) {
-  FsmServer s;
-  ASSERT_TRUE(s.start(config(s.endpoint())));
-  norix::set_server("TEST.HERE", "LOCAL");
-  norix::add_peer("TEST.HOST", "FSM.SERVER", s.endpoint());
-  EqCall call;
-  EqAdr adr;
-  adr.adr(lamp("COUNT"));
-  EqData value;
-  EqData result;
-  value.set(41);
-  EXPECT_EQ(call.set(&adr, &value, &result), 0);
-  EXPECT_EQ(call.get(&adr, nullptr, &result), 0);
-  EXPECT_EQ(result.type(), DATA_INT);
-  EXPECT_EQ(result.get_int(), 41);
-
-  adr.adr(lamp("FLOW_0"));
-  ASSERT_EQ(call.get(&adr, nullptr, &result), 0);
-  ASSERT_EQ(result.type(), DATA_USTR);
-  EXPECT_STREQ(result.get_ustr(0)->str_data.str_data_val, "off : the lamp is off");
-
-  adr.adr("TEST.HOST/FSM.SERVER/*/");
-  ASSERT_EQ(call.names(&adr, &result), 0);
-  ASSERT_EQ(result.length(), 2);
-  EXPECT_EQ(result.get_ustr(1)->i1_data, 100);
-
-  adr.adr(lamp("NOTHING"));
-  EXPECT_EQ(call.get(&adr, nullptr, &result), ERR_NO_PROPERTY);
-  EXPECT_EQ(result.text_value(), "unknown property");
-  EXPECT_EQ(s.stop().status, 0);
-}
-
-TEST_F(HostPeer, UnreachablePeersAnswerInTime) {
-  proc::TempDir dir;
-  norix::set_server("TEST.HERE", "LOCAL");
-  norix::set_call_timeout(300);
-  // Nobody listens on the first; the second accepts connections (into its
-  // backlog) but never answers.
-  norix::add_peer("GONE", "DEV", "unix:" + dir.file("nobody.sock"));
-  norix::protocol::Endpoint e;
-  norix::protocol::Endpoint bound;
-  std::string why;
-  ASSERT_EQ(norix::protocol::parse_endpoint("unix:" + dir.file("mute.sock"), &e, &why), 0);
-  int mute = norix::protocol::listen_on(e, &bound, &why);
-  ASSERT_GE(mute, 0) << why;
-  norix::add_peer("MUTE", "DEV", "unix:" + dir.file("mute.sock"));
-
-  for (const char* text : {"GONE/DEV/LOC/PROP", "MUTE/DEV/LOC/PROP"}) {
-    EqCall call;
-    EqAdr adr;
-    adr.adr(text);
-    EqData result;
-    auto begin = Clock::now();
-    EXPECT_EQ(call.get(&adr, nullptr, &result), ERR_UNREACHABLE) << text;
-    EXPECT_EQ(result.text_value(), "server unreachable");
-    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(5)) << text;
-  }
-  close(mute);
 }
 
 }  // namespace
