@@ -136,8 +136,13 @@ class Server {
 
 // A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, prints
 // "norix server FACILITY/DEVICE listening on ENDPOINT" on standard output,
-// runs until SIGINT or SIGTERM, then stops, saves and returns 0 (1 when the
-// save failed, 2 when the start failed, with the reason on standard error).
+// runs until SIGINT or SIGTERM, then stops, saves and ends the process with
+// status 0 (1 when the save failed). Returns 2 when the start failed, with
+// the reason on standard error. Once started, the process ends with _exit:
+// the machines' engine threads are never stopped, so the objects they use
+// (the registries, the served locations) must not be destroyed under them
+// by static destructors. Standard streams are flushed first, and a leak
+// check runs where the program is built with LeakSanitizer.
 int server_main(int argc, char** argv, const ServerHooks& hooks);
 
 }  // namespace norix
