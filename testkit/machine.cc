@@ -297,4 +297,50 @@ std::string Machine::fault(const std::string& location) {
   return get("FAULT", location);
 }
 
+std::vector<EqFSMlocation*> serve(const std::vector<Served>& locations) {
+  use_client();
+  // eq_create reads the type list only while it runs; the list is kept for
+  // the process all the same, as an application's is.
+  auto* types = new std::vector<node_info>(locations.size());
+  for (size_t i = 0; i < locations.size(); ++i) {
+    node_info& t = (*types)[i];
+    t.link = i + 1 < locations.size() ? &(*types)[i + 1] : nullptr;
+    memcpy(t.name, locations[i].type.data(), std::min(locations[i].type.size(), sizeof t.name));
+    t.create = locations[i].create;
+  }
+  init_list = types->empty() ? nullptr : &(*types)[0];
+  eq_init_prolog();
+  std::vector<EqFSMlocation*> made;
+  for (const Served& s : locations) {
+    gbl_fct_name = s.type;
+    auto* loc = static_cast<EqFSMlocation*>(eq_create(s.code, nullptr));
+    loc->set_name(s.name);
+    norix::serve_location(loc);
+    std::string lines = s.conf;
+    if (lines.compare(0, 4, "FSM ") != 0 && lines.find("\nFSM ") == std::string::npos) {
+      lines = "FSM \t" + s.type + "\n" + lines;
+    }
+    std::istringstream in(lines);
+    norix::load_config(loc, in);
+    made.push_back(loc);
+  }
+  for (EqFSMlocation* loc : made) {
+    loc->init();
+    loc->complete();
+  }
+  eq_init_epilog();
+  return made;
+}
+
+bool wait_ready(EqFSMlocation* loc, std::chrono::milliseconds limit) {
+  return wait_until(
+      [loc] {
+        pthread_mutex_lock(&loc->mux);
+        int ready = loc->fsm_ready;
+        pthread_mutex_unlock(&loc->mux);
+        return ready == 1;
+      },
+      limit);
+}
+
 }  // namespace testkit

@@ -1,6 +1,6 @@
 // properties_test.cc - the FSM location's properties as clients and the
-// server's configuration see them: EVENT texts and posting, FAULT and FLOW_n
-// values, saved value lines and loading them.
+// server's configuration see them: EVENT texts and what they post, FAULT
+// and FLOW_n values, saved value lines and restarting from them.
 
 #include <gtest/gtest.h>
 #include <string.h>
@@ -10,336 +10,201 @@
 #include <string>
 #include <vector>
 
-#include "fsm/fsm.h"
-#include "tests/support/host.h"
+#include "testkit/testkit.h"
 
 namespace {
 
-using host::LocationConfig;
+using Trace = std::vector<std::string>;
 
-// Machine "lamp": flow 0 switches between off and on, flow 1 holds idle.
-void build_lamp(EqFSMlocation* loc) {
-  FSMsuperstate* root = loc->state_ptr;
-  FSMstate* off = host::recorded_state("off", "lamp is off");
-  FSMstate* on = host::recorded_state("on", "lamp is on");
+// Machine "lamp": flow 0 switches between off and on, flow 1 holds idle,
+// whose description is too long for a value; FLOW_2 names no flow.
+void create_lamp(EqFSMlocation* loc) {
+  FSMstate* off = testkit::recorded_state("off", "lamp is off");
+  FSMstate* on = testkit::recorded_state("on", "lamp is on");
   off->add_transition("switch", nullptr, nullptr, nullptr, nullptr, "on");
   on->add_transition("switch", nullptr, nullptr, nullptr, nullptr, "off");
-  root->add_state(0, off);
-  root->add_state(0, on);
-  root->add_state(1, host::recorded_state("idle", std::string(100, 'd').c_str()));
-  loc->flows.push_back(new D_flow("FLOW_0 the lamp", loc));
-  loc->flows.push_back(new D_flow("FLOW_1 the long one", loc));
-  loc->flows.push_back(new D_flow("FLOW_2 not a flow of the lamp", loc));
-  loc->flows.push_back(new D_flow("STATUS not a flow property", loc));
+  loc->state_ptr->add_state(0, off);
+  loc->state_ptr->add_state(0, on);
+  loc->state_ptr->add_state(1, testkit::recorded_state("idle", std::string(100, 'd').c_str()));
+  for (const char* name : {"FLOW_0 the lamp", "FLOW_1 the long one", "FLOW_2 not a flow"})
+    loc->flows.push_back(new D_flow(name, loc));
 }
 
-node_info lamp_type = {nullptr, "lamp", build_lamp};
-
-LocationConfig lamp_config(const std::string& saved) {
-  return {"LAMP", 100, "lamp", host::conf("LAMP.MACHINE", "a lamp", saved)};
+// Everything posted to the root's event queue, as "event@address"; only for
+// a machine that is not started.
+Trace drain(testkit::Machine& m) {
+  Trace out;
+  FSMrootstate::queue& q = m.root()->event_fifo;
+  q.signal();
+  FSMevent ev;
+  while (q.dequeue(ev) == 1)
+    out.push_back(ev.event + "@" + ev.state);
+  return out;
 }
 
-// Creates the lamp location without starting its engines, so that posted
-// events stay in its queue.
-EqFSMlocation* idle_lamp(const std::string& saved = "") {
-  eq_init_prolog();
-  return host::create_locations({lamp_config(saved)})[0];
-}
-
-EqFSMlocation* running_lamp(const std::string& saved = "") {
-  EqFSMlocation* loc = host::start_server({lamp_config(saved)})[0];
-  EXPECT_TRUE(host::wait_ready(loc));
-  return loc;
-}
-
-struct Value {
-  int i1;
-  float f1;
-  float f2;
-  unsigned len;
-  std::string text;
-  time_t tm;
-};
-
-Value value_of(const USTR* u) {
-  return {u->i1_data,
-          u->f1_data,
-          u->f2_data,
-          u->str_data.str_data_len,
-          u->str_data.str_data_val != nullptr ? u->str_data.str_data_val : "<null>",
-          u->tm};
-}
-
-Value client_value(const std::string& location, const std::string& property) {
+// A property's USTR as a client reads it: "text|length|f1|f2".
+std::string value_of(const std::string& property) {
+  EqAdr adr;
+  adr.adr(testkit::address("LAMP", property));
+  EqData req;
   EqData res;
-  EXPECT_EQ(host::client_get(location, property, &res), 0);
+  EqCall call;
+  if (call.get(&adr, &req, &res) != 0) return "error";
   USTR* u = res.get_ustr(0);
-  EXPECT_NE(u, nullptr);
-  return u != nullptr ? value_of(u) : Value{};
-}
-
-int client_write(const std::string& location, const std::string& property, const char* text) {
-  EqData value;
-  EqData res;
-  value.set(text);
-  return host::client_set(location, property, &value, &res);
-}
-
-}  // namespace
-
-node_info* init_list = &lamp_type;
-
-TEST(EventText, EveryFormPostsItsEventAndTarget) {
-  EqFSMlocation* loc = idle_lamp();
-  for (const char* text : {"go", "go:", "go:!", "go:off", "go:*", ":go", ""}) {
-    EXPECT_EQ(client_write("LAMP", "EVENT", text), 0) << text;
-  }
-  EXPECT_EQ(host::drain(host::root_of(loc)->event_fifo),
-            (std::vector<std::string>{"go@lamp", "go@lamp", "go@*", "go@lamp!off", "go@lamp!*"}));
-
-  // The ignored texts left the last accepted one in place.
-  time_t before = time(nullptr);
-  EXPECT_EQ(client_write("LAMP", "EVENT", "stop:on"), 0);
-  Value v = client_value("LAMP", "EVENT");
-  EXPECT_EQ(v.text, "stop:on");
-  EXPECT_EQ(v.len, 7u);
-  EXPECT_EQ(v.i1, 0);
-  EXPECT_EQ(v.f1, 0.0f);
-  EXPECT_EQ(v.f2, 0.0f);
-  EXPECT_GE(v.tm, before);
-  EXPECT_LE(v.tm, time(nullptr));
-
-  // A USTR write is stored as sent; data of another type is ignored.
-  EqData data;
-  EqData res;
-  USTR u = host::ustr(7, 1.5f, 2.5f, 42, "ping:idle", 10);
-  data.set(u, 0);
-  host::client_set("LAMP", "EVENT", &data, &res);
-  data.set(12);
-  host::client_set("LAMP", "EVENT", &data, &res);
-  v = client_value("LAMP", "EVENT");
-  EXPECT_EQ(v.text, "ping:idle");
-  EXPECT_EQ(v.len, 10u);
-  EXPECT_EQ(v.i1, 7);
-  EXPECT_EQ(v.tm, 42);
-  EXPECT_EQ(host::drain(host::root_of(loc)->event_fifo),
-            (std::vector<std::string>{"stop@lamp!on", "ping@lamp!idle"}));
-}
-
-TEST(EventText, ClientTextsOfAnyShapeAreReadWithinTheirBounds) {
-  EqFSMlocation* loc = idle_lamp();
-  D_event& event = loc->event;
-
-  // Names and targets are cut to 80 characters, the value to 80 and 81.
-  std::string name(5000, 'a');
-  std::string text = name + ":" + std::string(5000, 'b');
-  USTR big = host::ustr(0, 0, 0, 0, text.c_str(), static_cast<unsigned>(text.size() + 1));
-  event.set_event(&big);
-  EXPECT_EQ(value_of(event.value()).text, std::string(80, 'a'));
-  EXPECT_EQ(event.value()->str_data.str_data_len, 81u);
-
-  // A text without terminator is read exactly to its stated length; a
-  // stated length beyond the text stops at the terminator (heap blocks of
-  // the exact size, so that an overread shows under the address checker).
-  std::unique_ptr<char[]> bare(new char[5]);
-  memcpy(bare.get(), "abcde", 5);
-  USTR unterminated = host::ustr(0, 0, 0, 0, bare.get(), 5);
-  event.set_event(&unterminated);
-  EXPECT_EQ(value_of(event.value()).text, "abcde");
-  EXPECT_EQ(event.value()->str_data.str_data_len, 5u);
-
-  std::unique_ptr<char[]> short_text(new char[3]);
-  memcpy(short_text.get(), "go", 3);
-  USTR overstated = host::ustr(0, 0, 0, 0, short_text.get(), 1000);
-  event.set_event(&overstated);
-  EXPECT_EQ(value_of(event.value()).text, "go");
-  EXPECT_EQ(event.value()->str_data.str_data_len, 3u);
-
-  // No text, no event; the value stays.
-  USTR none = host::ustr(0, 0, 0, 0, nullptr, 10);
-  event.set_event(&none);
-  event.set_event(nullptr);
-  EXPECT_EQ(value_of(event.value()).text, "go");
-
-  // A long string write is taken in an 80-character buffer.
-  client_write("LAMP", "EVENT", std::string(200, 'c').c_str());
-
-  EXPECT_EQ(host::drain(host::root_of(loc)->event_fifo),
-            (std::vector<std::string>{std::string(80, 'a') + "@lamp!" + std::string(75, 'b'),
-                                      "abcde@lamp", "go@lamp", std::string(79, 'c') + "@lamp"}));
-}
-
-TEST(FaultValue, ShowsTheStateErrorCutAt80AndIgnoresWrites) {
-  EqFSMlocation* loc = idle_lamp();
-  time_t before = time(nullptr);
-  Value v = client_value("LAMP", "FAULT");
-  EXPECT_EQ(v.text, "");
-  EXPECT_EQ(v.len, 1u);
-  EXPECT_EQ(v.f2, 0.0f);
-  EXPECT_GE(v.tm, before);
-
-  loc->state_ptr->set_error("pump tripped");
-  v = client_value("LAMP", "FAULT");
-  EXPECT_EQ(v.text, "pump tripped");
-  EXPECT_EQ(v.len, 13u);
-  EXPECT_EQ(v.i1, 0);
-  EXPECT_EQ(v.f2, 1.0f);
-
-  loc->state_ptr->clear_error();
-  std::string long_error = std::string(79, 'e') + "XYZ" + std::string(18, 'e');
-  loc->state_ptr->set_error(long_error.c_str());
-  v = client_value("LAMP", "FAULT");
-  EXPECT_EQ(v.text, long_error.substr(0, 80));
-  EXPECT_EQ(v.len, 81u);
-  EXPECT_EQ(v.f2, 1.0f);
-
-  // DESCR is loaded after FSM, so its text is the state's description;
-  // writes to FAULT, FSM and DESCR change nothing.
-  EXPECT_EQ(std::string(loc->state_ptr->get_descr()), "a lamp");
-  EXPECT_EQ(client_write("LAMP", "FSM", "OTHER"), 0);
-  EXPECT_EQ(client_write("LAMP", "DESCR", "other"), 0);
-  client_write("LAMP", "FAULT", "x");
-  EXPECT_EQ(std::string(loc->fsm.value()), "LAMP.MACHINE");
-  EXPECT_EQ(std::string(loc->description.value()), "a lamp");
-  EXPECT_EQ(client_value("LAMP", "FAULT").text, long_error.substr(0, 80));
-}
-
-TEST(FlowValue, ShowsActiveStateWithDescriptionOrError) {
-  EqFSMlocation* loc = running_lamp();
-  Value v = client_value("LAMP", "FLOW_0");
-  EXPECT_EQ(v.text, "off : lamp is off");
-  EXPECT_EQ(v.len, 18u);
-  EXPECT_EQ(v.i1, 0);
-  EXPECT_EQ(v.f1, 1.0f);  // the location's state is active
-  EXPECT_EQ(v.f2, 0.0f);
-
-  // The long description is cut: "idle : " and 73 characters of it.
-  v = client_value("LAMP", "FLOW_1");
-  EXPECT_EQ(v.text, "idle : " + std::string(73, 'd'));
-  EXPECT_EQ(v.len, 81u);
-
-  v = client_value("LAMP", "FLOW_2");
-  EXPECT_EQ(v.text, "No such location");
-  EXPECT_EQ(v.len, 16u);
-  EXPECT_EQ(v.f1, 0.0f);
-
-  FSMstate* off = nullptr;
-  loc->state_ptr->get_st_name(0, 0, &off);
-  ASSERT_NE(off, nullptr);
-  off->set_error("bulb broken");
-  v = client_value("LAMP", "FLOW_0");
-  EXPECT_EQ(v.text, "off : bulb broken");
-  EXPECT_EQ(v.f2, 1.0f);
-}
-
-TEST(FlowValue, NumberComesFromTheFirstUnderscore) {
-  EqFSMlocation* loc = idle_lamp();
-  struct Case {
-    const char* name;
-    int id;
-  };
-  for (Case c : {Case{"FLOW_3 x", 3}, Case{"FLOW_12", 12}, Case{"XFLOW x", -1},
-                 Case{"A_FLOW_3 x", -1}, Case{"A_7FLOW_ x", 7}, Case{"FLOW_x", -1}}) {
-    D_flow flow(c.name, loc);
-    EXPECT_EQ(flow.get_id(), c.id) << c.name;
-  }
-}
-
-TEST(SavedValue, LineFormatAndLoading) {
-  EqFSMlocation* loc = idle_lamp("EVENT \t3 0.5 2 99 \"" + std::string(90, 'x') + "\"\n");
-
-  // Loading copies the numbers and 79 characters; nothing is posted.
-  Value v = value_of(loc->event.value());
-  EXPECT_EQ(v.i1, 3);
-  EXPECT_EQ(v.f1, 0.5f);
-  EXPECT_EQ(v.f2, 2.0f);
-  EXPECT_EQ(v.tm, 99);
-  EXPECT_EQ(v.text, std::string(79, 'x'));
-  EXPECT_EQ(v.len, 80u);
-  EXPECT_TRUE(host::drain(host::root_of(loc)->event_fifo).empty());
-
-  USTR u = host::ustr(1, 1.0f, 0.0f, 0, "T", 1);
-  loc->event.set_value(&u);
   std::ostringstream out;
-  loc->event.write(out);
-  EXPECT_EQ(out.str(), " \t1 1 0 0 \"T\"\n");
-
-  loc->event.set_value(-2);
-  loc->event.set_f1(0.25f);
-  loc->event.set_f2(1e20f);
-  loc->event.set_value(static_cast<time_t>(1700000000));
-  loc->event.set_value("a b");
-  std::ostringstream out2;
-  loc->event.write(out2);
-  EXPECT_EQ(out2.str(), " \t-2 0.25 1e+20 1700000000 \"a b\"\n");
+  out << u->str_data.str_data_val << "|" << u->str_data.str_data_len << "|" << u->f1_data << "|"
+      << u->f2_data;
+  return out.str();
 }
 
-namespace {
-
-// Switches flow 0 of a running lamp with a client event and one tick.
-void switch_lamp(EqFSMlocation* loc, const char* from, const char* to) {
-  host::trace().clear();
-  EXPECT_EQ(client_write("LAMP", "EVENT", (std::string("switch:") + from).c_str()), 0);
-  loc->update();
-  ASSERT_TRUE(host::trace().wait_count("timer:idle", 1));
-  EXPECT_EQ(host::trace().snapshot(),
-            (std::vector<std::string>{std::string("exit:") + from, std::string("enter:") + to,
-                                      std::string("timer:") + to, "timer:idle"}));
-}
-
-std::string saved_line(D_flow* flow) {
+// The saved line of a property, without the time stamp that precedes the
+// quoted text.
+std::string saved_line(D_fsmstr* p) {
   std::ostringstream out;
-  flow->write(out);
+  p->write(out);
   std::string line = out.str();
   size_t quote = line.find('"');
-  // The time stamp is the time of the write: leave it out.
   return line.substr(0, line.rfind(' ', quote - 2)) + line.substr(quote - 1);
 }
 
 }  // namespace
 
+TEST(EventText, EachFormPostsItsEventAndAddressWithinBounds) {
+  struct Case {
+    std::string text;  // a client's string, or the bytes of a USTR's text
+    unsigned len;      // the USTR's stated length; 0 writes text as a string
+    Trace posted;
+    std::string stored;  // EVENT's text afterwards ("prior" when ignored)
+  };
+  const std::string a(5000, 'a');
+  const std::vector<Case> cases = {
+      {"go", 0, {"go@lamp"}, "go"},
+      {"go:", 0, {"go@lamp"}, "go:"},
+      {"go:!", 0, {"go@*"}, "go:!"},
+      {"go:off", 0, {"go@lamp!off"}, "go:off"},
+      {"go:*", 0, {"go@lamp!*"}, "go:*"},
+      {":go", 0, {}, "prior"},
+      {"", 0, {}, "prior"},
+      {std::string(200, 'c'), 0, {std::string(79, 'c') + "@lamp"}, std::string(79, 'c')},
+      {a + ":" + a + '\0',
+       10002,
+       {std::string(80, 'a') + "@lamp!" + std::string(75, 'a')},
+       std::string(80, 'a')},
+      {"abcde", 5, {"abcde@lamp"}, "abcde"},  // no terminator: read to the stated length
+      {std::string("go\0", 3), 1000, {"go@lamp"}, "go"},  // read to the terminator
+  };
+  testkit::Machine m("LAMP", "lamp", create_lamp);
+  D_event& event = m.location()->event;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 20));
+    event.set_value("prior");
+    if (c.len == 0) {
+      EXPECT_EQ(m.set("EVENT", c.text), 0);
+    } else {
+      // A block of exactly the text's bytes, so that an overread shows.
+      std::unique_ptr<char[]> bytes(new char[c.text.size()]);
+      memcpy(bytes.get(), c.text.data(), c.text.size());
+      USTR u{0, 0, 0, 0, {c.len, bytes.get()}};
+      event.set_event(&u);
+    }
+    EXPECT_EQ(drain(m), c.posted);
+    EXPECT_EQ(m.get("EVENT"), c.stored);
+  }
+  USTR none{0, 0, 0, 0, {10, nullptr}};
+  event.set_event(&none);
+  event.set_event(nullptr);
+  EXPECT_EQ(drain(m), Trace{});
+  EXPECT_EQ(m.get("EVENT"), "go");
+}
+
+TEST(FaultValue, ShowsTheStateErrorCutAt80AndIgnoresWrites) {
+  testkit::Machine m("LAMP", "lamp", create_lamp);
+  const std::string long_error = std::string(79, 'e') + "XYZ";
+  struct Case {
+    std::string error;
+    std::string value;
+  };
+  for (const Case& c : std::vector<Case>{{"", "|1|0|0"},
+                                         {"pump tripped", "pump tripped|13|0|1"},
+                                         {long_error, long_error.substr(0, 80) + "|81|0|1"}}) {
+    m.location()->state_ptr->clear_error();
+    m.location()->state_ptr->set_error(c.error.c_str());
+    EXPECT_EQ(value_of("FAULT"), c.value);
+  }
+  EXPECT_EQ(m.set("FAULT", "x"), 0);
+  EXPECT_EQ(m.fault(), long_error.substr(0, 80));
+}
+
+TEST(FlowValue, ShowsTheActiveStateWithDescriptionOrError) {
+  testkit::Machine m("LAMP", "lamp", create_lamp);
+  ASSERT_EQ(m.start(), 0);
+  EXPECT_EQ(value_of("FLOW_0"), "off : lamp is off|18|1|0");
+  EXPECT_EQ(value_of("FLOW_1"), "idle : " + std::string(73, 'd') + "|81|1|0");
+  EXPECT_EQ(value_of("FLOW_2"), "No such location|16|0|0");
+  FSMstate* off = nullptr;
+  m.location()->state_ptr->get_st_name(0, 0, &off);
+  ASSERT_NE(off, nullptr);
+  off->set_error("bulb broken");
+  EXPECT_EQ(value_of("FLOW_0"), "off : bulb broken|18|1|1");
+
+  // The flow number follows the first underscore of a name with "FLOW_".
+  std::vector<std::pair<const char*, int>> ids = {{"FLOW_3 x", 3}, {"FLOW_12", 12},
+                                                  {"XFLOW x", -1}, {"A_7FLOW_ x", 7},
+                                                  {"FLOW_x", -1},  {"A_FLOW_3 x", -1}};
+  for (const auto& id : ids)
+    EXPECT_EQ(D_flow(id.first, m.location()).get_id(), id.second) << id.first;
+}
+
+TEST(SavedValue, EventLineLoadsWithoutPostingAndWritesBack) {
+  testkit::Machine m("LAMP", "lamp", create_lamp,
+                     "EVENT \t3 0.5 2 99 \"" + std::string(90, 'x') + "\"\n");
+  D_event& event = m.location()->event;
+  std::ostringstream loaded;
+  event.write(loaded);
+  EXPECT_EQ(loaded.str(), " \t3 0.5 2 99 \"" + std::string(79, 'x') + "\"\n");
+  EXPECT_EQ(event.value()->str_data.str_data_len, 80u);
+  EXPECT_EQ(drain(m), Trace{});
+  event.set_value(-2);
+  event.set_f2(1e20f);
+  event.set_value(static_cast<time_t>(1700000000));
+  event.set_value("a b");
+  std::ostringstream out;
+  event.write(out);
+  EXPECT_EQ(out.str(), " \t-2 0.5 1e+20 1700000000 \"a b\"\n");
+}
+
 TEST(SavedValue, FlowWithoutHistorySavesItsStartState) {
-  EqFSMlocation* loc = running_lamp();
-  switch_lamp(loc, "off", "on");
-  EXPECT_EQ(client_value("LAMP", "FLOW_0").text, "on : lamp is on");
-  EXPECT_EQ(saved_line(loc->flows[0]), " \t0 1 0 \"off : lamp is off\"\n");
+  testkit::Machine m("LAMP", "lamp", create_lamp);
+  ASSERT_EQ(m.start(), 0);
+  m.event("switch:off");
+  EXPECT_EQ(m.flow(0), "on");
+  EXPECT_EQ(saved_line(m.location()->flows[0]), " \t0 1 0 \"off : lamp is off\"\n");
 }
 
-TEST(SavedValue, FlowWithHistoryRestartsAndSavesItsActiveState) {
-  EqFSMlocation* loc = running_lamp("FLOW_0 \t1 0 0 0 \"on : lamp is on\"\n");
-  EXPECT_EQ(client_value("LAMP", "FLOW_0").text, "on : lamp is on");
-  switch_lamp(loc, "on", "off");
-  EXPECT_EQ(saved_line(loc->flows[0]), " \t1 1 0 \"off : lamp is off\"\n");
+TEST(SavedValue, FlowWithHistoryRestartsInItsSavedState) {
+  std::string saved;
+  {
+    testkit::Machine m("LAMP", "lamp", create_lamp, "FLOW_0 \t1 0 0 0 \"on : lamp is on\"\n");
+    ASSERT_EQ(m.start(), 0);
+    EXPECT_EQ(m.flow(0), "on");
+    m.event("switch:on");
+    EXPECT_EQ(saved_line(m.location()->flows[0]), " \t1 1 0 \"off : lamp is off\"\n");
+    std::ostringstream out;
+    m.location()->write(out);
+    saved = out.str();
+  }
+  testkit::actions().take();
+  testkit::Machine next("LAMP", "lamp", create_lamp, saved);
+  ASSERT_EQ(next.start(), 0);
+  EXPECT_EQ(testkit::actions().take(),
+            (Trace{"init:off", "init:on", "init:idle", "enter:off", "enter:idle"}));
 
-  // The location's whole saved configuration starts the next server in off.
-  std::ostringstream saved;
-  loc->write(saved);
-  host::trace().clear();
-  EqFSMlocation* next = host::start_server({{"LAMP", 100, "lamp", saved.str()}})[0];
-  ASSERT_TRUE(host::wait_ready(next));
-  EXPECT_EQ(host::trace().snapshot(), (std::vector<std::string>{"init:off", "init:on", "init:idle",
-                                                                "enter:off", "enter:idle"}));
-  EXPECT_EQ(client_value("LAMP", "FLOW_0").text, "off : lamp is off");
-  EXPECT_EQ(std::string(next->fsm.value()), "LAMP.MACHINE");
-}
-
-TEST(SavedValue, InitBindsEveryFlowAndFeedsFlowAttributes) {
-  EqFSMlocation* loc =
-      idle_lamp("FLOW_0 \t1 1 0 5 \"on : lamp is on\"\nFLOW_1 \t0 1 0 5 \"idle\"\n");
-  for (D_flow* f : loc->flows)
-    EXPECT_EQ(f->state, loc->state_ptr);
-  FSMsuperstate::frame* f0 = loc->state_ptr->flow[0];
-  FSMsuperstate::frame* f1 = loc->state_ptr->flow[1];
-  EXPECT_EQ(f0->state_name, "on");
-  EXPECT_EQ(f0->history, 1);
-  EXPECT_EQ(f1->state_name, "idle");
-  EXPECT_EQ(f1->history, 0);
-
-  // A start state set as a plain text (its length without terminator) is
+  // A start state set as plain text (its length without terminator) is
   // taken whole.
-  loc->flows[0]->set_value("off");
-  loc->flows[0]->set_value(0);
-  loc->init();
-  EXPECT_EQ(f0->state_name, "off");
-  EXPECT_EQ(f0->history, 0);
+  D_flow* flow = next.location()->flows[0];
+  flow->set_value("on");
+  flow->set_value(0);
+  next.location()->init();
+  EXPECT_EQ(next.location()->state_ptr->flow[0]->state_name, "on");
+  EXPECT_EQ(next.location()->state_ptr->flow[0]->history, 0);
 }
