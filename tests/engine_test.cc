@@ -1,5 +1,6 @@
-// engine_test.cc - the engine threads of a root location: start-up
-// handshake, ticks and interrupts, and the signals they never receive.
+// engine_test.cc - the engine threads of a machine started through the
+// server's hooks: the start-up handshake, ticks, client events and
+// interrupts, and the signals the engines never receive.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,136 +8,109 @@
 #include <string>
 #include <vector>
 
-#include "fsm/fsm.h"
-#include "tests/support/host.h"
+#include "testkit/testkit.h"
 
 namespace {
 
-host::Gate* init_gate = nullptr;  // when set, state a's init action waits for it
+using Trace = std::vector<std::string>;
 
-// Signals the engines must never receive, as "<signal>" entries when the
-// recording thread has one of them unblocked.
-void record_unblocked_signals() {
+testkit::Gate* init_gate = nullptr;  // when set, a's init action waits for it
+
+// The timer and user signals that the calling thread could receive.
+int unblocked_signals() {
   sigset_t mask;
   pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-  for (int sig : {SIGALRM, SIGUSR1, SIGUSR2, SIGURG}) {
-    if (sigismember(&mask, sig) != 1) host::trace().add("unblocked:" + std::to_string(sig));
-  }
+  int n = 0;
+  for (int sig : {SIGALRM, SIGUSR1, SIGUSR2, SIGURG})
+    n += sigismember(&mask, sig) != 1 ? 1 : 0;
+  return n;
 }
 
-int gated_init(FSMstate* s) {
-  host::record_init(s);
-  record_unblocked_signals();
+// Records "<what>:a", or "unblocked:<what>:a" on a thread that could
+// receive a signal that no engine may.
+void note(const char* what) {
+  testkit::actions().add(std::string(unblocked_signals() == 0 ? "" : "unblocked:") + what + ":a");
+}
+
+int gated_init(FSMstate*) {
+  note("init");
   if (init_gate != nullptr) init_gate->wait();
   return 0;
 }
-
-int checked_irq1(FSMstate* s) {
-  record_unblocked_signals();
-  return host::record_irq1(s);
+int checked_irq1(FSMstate*) {
+  return note("irq1"), 0;
+}
+int checked_irq2(FSMstate*) {
+  return note("irq2"), 0;
 }
 
 // Machine "toggle": flow 0 switches between a and b.
-void build_toggle(EqFSMlocation* loc) {
-  FSMstate* a = host::recorded_state("a", "first");
-  FSMstate* b = host::recorded_state("b", "second");
+void create_toggle(EqFSMlocation* loc) {
+  FSMstate* a = testkit::recorded_state("a", "first");
+  FSMstate* b = testkit::recorded_state("b", "second");
   a->add_action("init", gated_init);
   a->add_action("interrupt1", checked_irq1);
+  a->add_action("interrupt2", checked_irq2);
   a->add_transition("switch", nullptr, nullptr, nullptr, nullptr, "b");
   b->add_transition("switch", nullptr, nullptr, nullptr, nullptr, "a");
   loc->state_ptr->add_state(0, a);
   loc->state_ptr->add_state(0, b);
-  loc->flows.push_back(new D_flow("FLOW_0 toggle", loc));
 }
-
-node_info toggle_type = {nullptr, "toggle", build_toggle};
 
 EqFSMlocation* start_toggle() {
-  return host::start_server(
-      {{"TOGGLE", 100, "toggle", host::conf("TOGGLE.MACHINE", "a toggle")}})[0];
+  return testkit::serve({{"TOGGLE", 100, "toggle", create_toggle, ""}})[0];
 }
 
-bool blocked_here(int sig) {
-  sigset_t mask;
-  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-  return sigismember(&mask, sig) == 1;
+bool started(FSMrootstate::queue& q) {
+  pthread_mutex_lock(&q.mux);
+  bool s = q.flag != 0;
+  pthread_mutex_unlock(&q.mux);
+  return s;
 }
 
 }  // namespace
 
-node_info* init_list = &toggle_type;
-
-TEST(EngineStartup, TicksAndInterruptsBeforeReadyAreDroppedAndIrqEnginesWait) {
-  host::trace().clear();
+TEST(Engine, InterruptEnginesWaitForEntryAndHostTicksBeforeReadyAreDropped) {
   // Never destroyed: the engine may still wait on it after a failed test.
-  static host::Gate* gate = new host::Gate;
-  init_gate = gate;
+  init_gate = new testkit::Gate;
   EqFSMlocation* loc = start_toggle();
-  FSMrootstate* root = host::root_of(loc);
+  FSMrootstate* root = dynamic_cast<FSMrootstate*>(loc->state_ptr);
+  EXPECT_EQ(unblocked_signals(), 4);  // the starting thread has its own mask back
   // The event engine is held inside the machine's initialisation.
-  ASSERT_TRUE(host::trace().wait_count("init:a", 1));
-  ASSERT_TRUE(host::wait_until([loc] { return host::waiting(loc) == 1; }));
-  EXPECT_EQ(host::ready(loc), 0);
-
+  ASSERT_TRUE(testkit::actions().wait_size(1));
   loc->update();
   loc->interrupt1();
   loc->interrupt2();
-  EXPECT_EQ(host::signalled(root->event_fifo), 0);
-  EXPECT_EQ(host::signalled(root->irq1_fifo), 0);
-  EXPECT_EQ(host::signalled(root->irq2_fifo), 0);
-
-  // Signalled directly, the interrupt queues are served only once the
-  // machine has been entered: before that, a's interrupt actions would not run.
+  EXPECT_FALSE(started(root->event_fifo));
+  EXPECT_FALSE(started(root->irq1_fifo));
+  EXPECT_FALSE(started(root->irq2_fifo));
+  // Signalled directly, the interrupt engines wait until a has been entered.
   root->post_irq1(nullptr);
   root->post_irq2(nullptr);
-  gate->open();
-  ASSERT_TRUE(host::wait_ready(loc));
-  ASSERT_TRUE(host::trace().wait_count("irq1:a", 1));
-  ASSERT_TRUE(host::trace().wait_count("irq2:a", 1));
-  std::vector<std::string> t = host::trace().snapshot();
-  ASSERT_EQ(t.size(), 5u);
-  EXPECT_EQ(std::vector<std::string>(t.begin(), t.begin() + 3),
-            (std::vector<std::string>{"init:a", "init:b", "enter:a"}));
+  init_gate->open();
+  ASSERT_TRUE(testkit::actions().wait_size(5));
+  Trace t = testkit::actions().take();
+  EXPECT_EQ(Trace(t.begin(), t.begin() + 3), (Trace{"init:a", "init:b", "enter:a"}));
   EXPECT_EQ(t[3] == "irq1:a" ? t[4] : t[3], "irq2:a");
-  EXPECT_EQ(host::waiting(loc), 0);
-  init_gate = nullptr;
+  EXPECT_TRUE(testkit::wait_ready(loc));
 }
 
-TEST(EngineRun, QueuedClientEventsRunInOrderAtTheNextTick) {
+TEST(Engine, ClientEventsRunInOrderAtTheNextTickThenInterrupts) {
   EqFSMlocation* loc = start_toggle();
-  ASSERT_TRUE(host::wait_ready(loc));
-  host::trace().clear();
-
-  EqData value;
-  EqData res;
-  value.set("switch:a");
-  ASSERT_EQ(host::client_set("TOGGLE", "EVENT", &value, &res), 0);
-  value.set("switch:b");
-  ASSERT_EQ(host::client_set("TOGGLE", "EVENT", &value, &res), 0);
-  EXPECT_TRUE(host::trace().snapshot().empty());
-
+  ASSERT_TRUE(testkit::wait_ready(loc));
+  testkit::actions().take();
+  for (const char* text : {"switch:a", "switch:b"}) {
+    EqAdr adr;
+    adr.adr(testkit::address("TOGGLE", "EVENT"));
+    EqData value;
+    EqData res;
+    value.set(text);
+    ASSERT_EQ(EqCall().set(&adr, &value, &res), 0);
+  }
   loc->update();
-  ASSERT_TRUE(host::trace().wait_count("timer:a", 1));
-  EXPECT_EQ(host::trace().snapshot(),
-            (std::vector<std::string>{"exit:a", "enter:b", "exit:b", "enter:a", "timer:a"}));
-
-  host::trace().clear();
+  ASSERT_TRUE(testkit::actions().wait_size(8));
   loc->interrupt1();
-  ASSERT_TRUE(host::trace().wait_count("irq1:a", 1));
-  loc->update();
-  ASSERT_TRUE(host::trace().wait_count("timer:a", 1));
-  EXPECT_EQ(host::trace().snapshot(), (std::vector<std::string>{"irq1:a", "timer:a"}));
-}
-
-TEST(EngineStartup, EnginesRunWithTimerAndUserSignalsBlocked) {
-  host::trace().clear();
-  EqFSMlocation* loc = start_toggle();
-  ASSERT_TRUE(host::wait_ready(loc));
-  // The starting thread got its own mask back.
-  EXPECT_FALSE(blocked_here(SIGUSR1));
-  EXPECT_FALSE(blocked_here(SIGALRM));
-  loc->interrupt1();
-  ASSERT_TRUE(host::trace().wait_count("irq1:a", 1));
-  EXPECT_EQ(host::trace().snapshot(),
-            (std::vector<std::string>{"init:a", "init:b", "enter:a", "irq1:a"}));
+  ASSERT_TRUE(testkit::actions().wait_size(9));
+  EXPECT_EQ(testkit::actions().take(), (Trace{"poll:a", "exit:a", "enter:b", "poll:b", "exit:b",
+                                              "enter:a", "poll:a", "during:a", "irq1:a"}));
 }
