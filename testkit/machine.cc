@@ -16,7 +16,6 @@ namespace {
 
 constexpr int ROOT_LOCATION = 100;
 constexpr int SUPERSTATE_LOCATION = 101;
-constexpr size_t TEXT_SIZE = 4096;
 
 Recorder& recorder() {
   static Recorder* r = new Recorder;  // kept for the process: actions may run at exit
@@ -256,37 +255,25 @@ EqFSMlocation* Machine::find(const std::string& name) const {
 std::string Machine::get(const std::string& property, const std::string& location) {
   EqFSMlocation* loc = find(location);
   if (loc == nullptr) return "error: no such location";
-  EqAdr adr;
-  adr.adr(address(loc->name(), property));
-  EqData req;
-  EqData res;
-  EqCall call;
-  int rc = call.get(&adr, &req, &res);
-  if (rc != 0) return "error " + std::to_string(rc) + ": " + norix::error_text(rc);
-  if (res.type() == DATA_USTR) {
-    int i1 = 0;
-    float f1 = 0;
-    float f2 = 0;
-    long tm = 0;
-    char* text = nullptr;
-    res.get_ustr(&i1, &f1, &f2, &tm, &text, 0);
-    return text != nullptr ? text : "";
-  }
-  char buf[TEXT_SIZE];
-  return res.get_string(buf, sizeof buf);
+  return client_get(address(loc->name(), property));
 }
 
 int Machine::set(const std::string& property, const std::string& text,
                  const std::string& location) {
   EqFSMlocation* loc = find(location);
   if (loc == nullptr) return ERR_NO_LOCATION;
-  EqAdr adr;
-  adr.adr(address(loc->name(), property));
-  EqData value;
-  value.set(text);
-  EqData res;
-  EqCall call;
-  return call.set(&adr, &value, &res);
+  return client_set(address(loc->name(), property), text);
+}
+
+std::vector<std::string> Machine::queued() {
+  std::vector<std::string> out;
+  if (started_) return out;
+  FSMrootstate::queue& q = root()->event_fifo;
+  q.signal();
+  FSMevent ev;
+  while (q.dequeue(ev) == 1)
+    out.push_back(ev.event + "@" + ev.state);
+  return out;
 }
 
 std::string Machine::flow(int n, const std::string& location) {

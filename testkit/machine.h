@@ -75,6 +75,9 @@ class Machine {
   // Posts one event the way a transition's signal or send_event does,
   // without a tick.
   void post(const char* name, const char* address);
+  // Takes out the events posted to a machine that is not started, oldest
+  // first, as "event@address" ("go@lamp!off"); nothing once started.
+  std::vector<std::string> queued();
   // Raises an interrupt of the location and dispatches its queue on this
   // thread.
   void irq1();
@@ -114,7 +117,7 @@ struct Served {
   int code;
   std::string type;
   Machine::Create create;
-  std::string conf;
+  std::string conf = "";
 };
 
 // Runs a server's start-up hooks over the locations, in list order:

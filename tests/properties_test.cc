@@ -7,8 +7,6 @@
 
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "testkit/testkit.h"
 
@@ -30,35 +28,20 @@ void create_lamp(EqFSMlocation* loc) {
     loc->flows.push_back(new D_flow(name, loc));
 }
 
-// Everything posted to the root's event queue, as "event@address"; only for
-// a machine that is not started.
-Trace drain(testkit::Machine& m) {
-  Trace out;
-  FSMrootstate::queue& q = m.root()->event_fifo;
-  q.signal();
-  FSMevent ev;
-  while (q.dequeue(ev) == 1)
-    out.push_back(ev.event + "@" + ev.state);
-  return out;
-}
-
-// A property's USTR as a client reads it: "text|length|f1|f2".
+// A property's value as a client reads it: "text|length|f2".
 std::string value_of(const std::string& property) {
   EqAdr adr;
   adr.adr(testkit::address("LAMP", property));
   EqData req;
   EqData res;
-  EqCall call;
-  if (call.get(&adr, &req, &res) != 0) return "error";
+  if (EqCall().get(&adr, &req, &res) != 0) return "error";
   USTR* u = res.get_ustr(0);
   std::ostringstream out;
-  out << u->str_data.str_data_val << "|" << u->str_data.str_data_len << "|" << u->f1_data << "|"
-      << u->f2_data;
+  out << u->str_data.str_data_val << "|" << u->str_data.str_data_len << "|" << u->f2_data;
   return out.str();
 }
 
-// The saved line of a property, without the time stamp that precedes the
-// quoted text.
+// A saved line without the time stamp before its quoted text.
 std::string saved_line(D_fsmstr* p) {
   std::ostringstream out;
   p->write(out);
@@ -77,7 +60,7 @@ TEST(EventText, EachFormPostsItsEventAndAddressWithinBounds) {
     std::string stored;  // EVENT's text afterwards ("prior" when ignored)
   };
   const std::string a(5000, 'a');
-  const std::vector<Case> cases = {
+  const Case cases[] = {
       {"go", 0, {"go@lamp"}, "go"},
       {"go:", 0, {"go@lamp"}, "go:"},
       {"go:!", 0, {"go@*"}, "go:!"},
@@ -107,70 +90,42 @@ TEST(EventText, EachFormPostsItsEventAndAddressWithinBounds) {
       USTR u{0, 0, 0, 0, {c.len, bytes.get()}};
       event.set_event(&u);
     }
-    EXPECT_EQ(drain(m), c.posted);
+    EXPECT_EQ(m.queued(), c.posted);
     EXPECT_EQ(m.get("EVENT"), c.stored);
   }
   USTR none{0, 0, 0, 0, {10, nullptr}};
   event.set_event(&none);
   event.set_event(nullptr);
-  EXPECT_EQ(drain(m), Trace{});
+  EXPECT_EQ(m.queued(), Trace{});
   EXPECT_EQ(m.get("EVENT"), "go");
 }
 
-TEST(FaultValue, ShowsTheStateErrorCutAt80AndIgnoresWrites) {
+TEST(LocationValues, FaultAndFlowsShowStatesCutAt80AndIgnoreWrites) {
   testkit::Machine m("LAMP", "lamp", create_lamp);
+  ASSERT_EQ(m.start(), 0);
   const std::string long_error = std::string(79, 'e') + "XYZ";
-  struct Case {
-    std::string error;
-    std::string value;
-  };
-  for (const Case& c : std::vector<Case>{{"", "|1|0|0"},
-                                         {"pump tripped", "pump tripped|13|0|1"},
-                                         {long_error, long_error.substr(0, 80) + "|81|0|1"}}) {
+  for (const std::string& error : {std::string(), long_error.substr(0, 12), long_error}) {
     m.location()->state_ptr->clear_error();
-    m.location()->state_ptr->set_error(c.error.c_str());
-    EXPECT_EQ(value_of("FAULT"), c.value);
+    m.location()->state_ptr->set_error(error.c_str());
+    std::string shown = error.substr(0, 80);
+    EXPECT_EQ(value_of("FAULT"),
+              shown + "|" + std::to_string(shown.size() + 1) + "|" + (error.empty() ? "0" : "1"));
   }
   EXPECT_EQ(m.set("FAULT", "x"), 0);
   EXPECT_EQ(m.fault(), long_error.substr(0, 80));
-}
 
-TEST(FlowValue, ShowsTheActiveStateWithDescriptionOrError) {
-  testkit::Machine m("LAMP", "lamp", create_lamp);
-  ASSERT_EQ(m.start(), 0);
-  EXPECT_EQ(value_of("FLOW_0"), "off : lamp is off|18|1|0");
-  EXPECT_EQ(value_of("FLOW_1"), "idle : " + std::string(73, 'd') + "|81|1|0");
-  EXPECT_EQ(value_of("FLOW_2"), "No such location|16|0|0");
+  EXPECT_EQ(value_of("FLOW_0"), "off : lamp is off|18|0");
+  EXPECT_EQ(value_of("FLOW_1"), "idle : " + std::string(73, 'd') + "|81|0");
+  EXPECT_EQ(value_of("FLOW_2"), "No such location|16|0");
   FSMstate* off = nullptr;
   m.location()->state_ptr->get_st_name(0, 0, &off);
-  ASSERT_NE(off, nullptr);
   off->set_error("bulb broken");
-  EXPECT_EQ(value_of("FLOW_0"), "off : bulb broken|18|1|1");
-
+  EXPECT_EQ(value_of("FLOW_0"), "off : bulb broken|18|1");
   // The flow number follows the first underscore of a name with "FLOW_".
-  std::vector<std::pair<const char*, int>> ids = {{"FLOW_3 x", 3}, {"FLOW_12", 12},
-                                                  {"XFLOW x", -1}, {"A_7FLOW_ x", 7},
-                                                  {"FLOW_x", -1},  {"A_FLOW_3 x", -1}};
+  std::vector<std::pair<const char*, int>> ids = {
+      {"FLOW_12 x", 12}, {"XFLOW x", -1}, {"A_7FLOW_ x", 7}, {"FLOW_x", -1}, {"A_FLOW_3", -1}};
   for (const auto& id : ids)
     EXPECT_EQ(D_flow(id.first, m.location()).get_id(), id.second) << id.first;
-}
-
-TEST(SavedValue, EventLineLoadsWithoutPostingAndWritesBack) {
-  testkit::Machine m("LAMP", "lamp", create_lamp,
-                     "EVENT \t3 0.5 2 99 \"" + std::string(90, 'x') + "\"\n");
-  D_event& event = m.location()->event;
-  std::ostringstream loaded;
-  event.write(loaded);
-  EXPECT_EQ(loaded.str(), " \t3 0.5 2 99 \"" + std::string(79, 'x') + "\"\n");
-  EXPECT_EQ(event.value()->str_data.str_data_len, 80u);
-  EXPECT_EQ(drain(m), Trace{});
-  event.set_value(-2);
-  event.set_f2(1e20f);
-  event.set_value(static_cast<time_t>(1700000000));
-  event.set_value("a b");
-  std::ostringstream out;
-  event.write(out);
-  EXPECT_EQ(out.str(), " \t-2 0.5 1e+20 1700000000 \"a b\"\n");
 }
 
 TEST(SavedValue, FlowWithoutHistorySavesItsStartState) {
@@ -181,10 +136,14 @@ TEST(SavedValue, FlowWithoutHistorySavesItsStartState) {
   EXPECT_EQ(saved_line(m.location()->flows[0]), " \t0 1 0 \"off : lamp is off\"\n");
 }
 
-TEST(SavedValue, FlowWithHistoryRestartsInItsSavedState) {
+TEST(SavedValue, LinesLoadCutAt79AndAFlowWithHistoryRestartsInItsSavedState) {
   std::string saved;
   {
-    testkit::Machine m("LAMP", "lamp", create_lamp, "FLOW_0 \t1 0 0 0 \"on : lamp is on\"\n");
+    testkit::Machine m("LAMP", "lamp", create_lamp,
+                       "FLOW_0 \t1 0 0 0 \"on : lamp is on\"\nEVENT \t3 0.5 2 99 \"" +
+                           std::string(90, 'x') + "\"\n");
+    EXPECT_EQ(saved_line(&m.location()->event), " \t3 0.5 2 \"" + std::string(79, 'x') + "\"\n");
+    EXPECT_EQ(m.queued(), Trace{});
     ASSERT_EQ(m.start(), 0);
     EXPECT_EQ(m.flow(0), "on");
     m.event("switch:on");
@@ -198,13 +157,9 @@ TEST(SavedValue, FlowWithHistoryRestartsInItsSavedState) {
   ASSERT_EQ(next.start(), 0);
   EXPECT_EQ(testkit::actions().take(),
             (Trace{"init:off", "init:on", "init:idle", "enter:off", "enter:idle"}));
-
   // A start state set as plain text (its length without terminator) is
   // taken whole.
-  D_flow* flow = next.location()->flows[0];
-  flow->set_value("on");
-  flow->set_value(0);
+  next.location()->flows[0]->set_value("on");
   next.location()->init();
   EXPECT_EQ(next.location()->state_ptr->flow[0]->state_name, "on");
-  EXPECT_EQ(next.location()->state_ptr->flow[0]->history, 0);
 }
