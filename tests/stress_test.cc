@@ -6,7 +6,7 @@
 // tick as fast as their engines take the ticks, while clients write
 // numbered events to EVENT and read FAULT and FLOW_0, interrupts are raised
 // (the second one's action sends numbered events), a device property that a
-// data item two levels down mirrors is rewritten through that item, and
+// data item in a nested superstate mirrors is rewritten through that item, and
 // each machine sends a numbered event to the next one at each tick. A
 // numbered event is "n.<source>.<k>", k counting from 0 per source and
 // machine; each root checks that every source's numbers arrive one after
