@@ -13,7 +13,12 @@ constexpr size_t TEXT_SIZE = 4096;
 }  // namespace
 
 void use_client() {
-  if (norix_call == nullptr) norix_call = new EqCall();
+  // The library makes its client-call object in its one-time set-up unless
+  // that has run; marking it done keeps eq_create from replacing this one.
+  if (norix_call == nullptr) {
+    norix_call = new EqCall();
+    norix_init = 1;
+  }
   norix::set_server(FACILITY, DEVICE);
 }
 

@@ -288,7 +288,8 @@ std::vector<EqFSMlocation*> serve(const std::vector<Served>& locations) {
   use_client();
   // eq_create reads the type list only while it runs; the list is kept for
   // the process all the same, as an application's is.
-  auto* types = new std::vector<node_info>(locations.size());
+  static auto* types = new std::vector<node_info>;
+  types->assign(locations.size(), node_info{nullptr, {0}, nullptr});
   for (size_t i = 0; i < locations.size(); ++i) {
     node_info& t = (*types)[i];
     t.link = i + 1 < locations.size() ? &(*types)[i + 1] : nullptr;
