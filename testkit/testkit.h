@@ -4,8 +4,10 @@
 // without a server and without engine threads; delivers events, ticks and
 // interrupts synchronously on the test's thread; serves fake device
 // properties in-process; reads flows and FAULT as a client does; records
-// actions for whole-sequence assertions. Also bounded waits, temporary
-// folders and child processes for end-to-end tests of server programs.
+// actions for whole-sequence assertions. serve() starts machines through
+// the server's hooks with their real engine threads instead. Also bounded
+// waits, temporary folders and child processes for end-to-end tests of
+// server programs.
 // Link the target norix::testkit.
 
 #ifndef TESTKIT_TESTKIT_H
