@@ -6,16 +6,50 @@
 
 namespace testkit {
 
-// eq_create makes the client-call object itself while norix_init is 0, and
-// would then replace (and leak) this one.
+namespace {
+
+constexpr size_t TEXT_SIZE = 4096;
+
+}  // namespace
+
 void use_client() {
-  if (norix_call == nullptr) norix_call = new EqCall();
-  norix_init = 1;
+  // The library makes its client-call object in its one-time set-up unless
+  // that has run; marking it done keeps eq_create from replacing this one.
+  if (norix_call == nullptr) {
+    norix_call = new EqCall();
+    norix_init = 1;
+  }
   norix::set_server(FACILITY, DEVICE);
 }
 
 std::string address(const std::string& location, const std::string& property) {
   return std::string(FACILITY) + "/" + DEVICE + "/" + location + "/" + property;
+}
+
+std::string client_get(const std::string& address) {
+  EqAdr adr;
+  adr.adr(address);
+  EqData req;
+  EqData res;
+  EqCall call;
+  int rc = call.get(&adr, &req, &res);
+  if (rc != 0) return "error " + std::to_string(rc) + ": " + norix::error_text(rc);
+  if (res.type() == DATA_USTR) {
+    USTR* u = res.get_ustr(0);
+    return u != nullptr && u->str_data.str_data_val != nullptr ? u->str_data.str_data_val : "";
+  }
+  char buf[TEXT_SIZE];
+  return res.get_string(buf, sizeof buf);
+}
+
+int client_set(const std::string& address, const std::string& text) {
+  EqAdr adr;
+  adr.adr(address);
+  EqData value;
+  value.set(text);
+  EqData res;
+  EqCall call;
+  return call.set(&adr, &value, &res);
 }
 
 FakeProperty::FakeProperty(const char* text, EqFct* owner) : D_fct(text, owner), error_(0) {

@@ -31,6 +31,13 @@ void use_client();
 // "TEST.FAC/TEST.DEV/location/property".
 std::string address(const std::string& location, const std::string& property);
 
+// A client's read of the property at an address, as text; errors read as
+// "error <code>: <text>".
+std::string client_get(const std::string& address);
+// A client's write of text to the property at an address; its error code
+// (0 on success).
+int client_set(const std::string& address, const std::string& text);
+
 // A property with one value and an optional error. Its own mutex guards both,
 // so tests may change it while machines read it from other threads.
 class FakeProperty : public D_fct {

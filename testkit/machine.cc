@@ -16,7 +16,6 @@ namespace {
 
 constexpr int ROOT_LOCATION = 100;
 constexpr int SUPERSTATE_LOCATION = 101;
-constexpr size_t TEXT_SIZE = 4096;
 
 Recorder& recorder() {
   static Recorder* r = new Recorder;  // kept for the process: actions may run at exit
@@ -271,37 +270,25 @@ EqFSMlocation* Machine::find(const std::string& name) const {
 std::string Machine::get(const std::string& property, const std::string& location) {
   EqFSMlocation* loc = find(location);
   if (loc == nullptr) return "error: no such location";
-  EqAdr adr;
-  adr.adr(address(loc->name(), property));
-  EqData req;
-  EqData res;
-  EqCall call;
-  int rc = call.get(&adr, &req, &res);
-  if (rc != 0) return "error " + std::to_string(rc) + ": " + norix::error_text(rc);
-  if (res.type() == DATA_USTR) {
-    int i1 = 0;
-    float f1 = 0;
-    float f2 = 0;
-    long tm = 0;
-    char* text = nullptr;
-    res.get_ustr(&i1, &f1, &f2, &tm, &text, 0);
-    return text != nullptr ? text : "";
-  }
-  char buf[TEXT_SIZE];
-  return res.get_string(buf, sizeof buf);
+  return client_get(address(loc->name(), property));
 }
 
 int Machine::set(const std::string& property, const std::string& text,
                  const std::string& location) {
   EqFSMlocation* loc = find(location);
   if (loc == nullptr) return ERR_NO_LOCATION;
-  EqAdr adr;
-  adr.adr(address(loc->name(), property));
-  EqData value;
-  value.set(text);
-  EqData res;
-  EqCall call;
-  return call.set(&adr, &value, &res);
+  return client_set(address(loc->name(), property), text);
+}
+
+std::vector<std::string> Machine::queued() {
+  std::vector<std::string> out;
+  if (started_) return out;
+  FSMrootstate::queue& q = root()->event_fifo;
+  q.signal();
+  FSMevent ev;
+  while (q.dequeue(ev) == 1)
+    out.push_back(ev.event + "@" + ev.state);
+  return out;
 }
 
 std::string Machine::flow(int n, const std::string& location) {
@@ -310,6 +297,53 @@ std::string Machine::flow(int n, const std::string& location) {
 
 std::string Machine::fault(const std::string& location) {
   return get("FAULT", location);
+}
+
+std::vector<EqFSMlocation*> serve(const std::vector<Served>& locations) {
+  use_client();
+  // eq_create reads the type list only while it runs; the list is kept for
+  // the process all the same, as an application's is.
+  static auto* types = new std::vector<node_info>;
+  types->assign(locations.size(), node_info{nullptr, {0}, nullptr});
+  for (size_t i = 0; i < locations.size(); ++i) {
+    node_info& t = (*types)[i];
+    t.link = i + 1 < locations.size() ? &(*types)[i + 1] : nullptr;
+    memcpy(t.name, locations[i].type.data(), std::min(locations[i].type.size(), sizeof t.name));
+    t.create = locations[i].create;
+  }
+  init_list = types->empty() ? nullptr : &(*types)[0];
+  eq_init_prolog();
+  std::vector<EqFSMlocation*> made;
+  for (const Served& s : locations) {
+    gbl_fct_name = s.type;
+    auto* loc = static_cast<EqFSMlocation*>(eq_create(s.code, nullptr));
+    loc->set_name(s.name);
+    norix::serve_location(loc);
+    std::string lines = s.conf;
+    if (lines.compare(0, 4, "FSM ") != 0 && lines.find("\nFSM ") == std::string::npos) {
+      lines = "FSM \t" + s.type + "\n" + lines;
+    }
+    std::istringstream in(lines);
+    norix::load_config(loc, in);
+    made.push_back(loc);
+  }
+  for (EqFSMlocation* loc : made) {
+    loc->init();
+    loc->complete();
+  }
+  eq_init_epilog();
+  return made;
+}
+
+bool wait_ready(EqFSMlocation* loc, std::chrono::milliseconds limit) {
+  return wait_until(
+      [loc] {
+        pthread_mutex_lock(&loc->mux);
+        int ready = loc->fsm_ready;
+        pthread_mutex_unlock(&loc->mux);
+        return ready == 1;
+      },
+      limit);
 }
 
 }  // namespace testkit

@@ -78,6 +78,9 @@ class Machine {
   // Posts one event the way a transition's signal or send_event does,
   // without a tick.
   void post(const char* name, const char* address);
+  // Takes out the events posted to a machine that is not started, oldest
+  // first, as "event@address" ("go@lamp!off"); nothing once started.
+  std::vector<std::string> queued();
   // Raises an interrupt of the location and dispatches its queue on this
   // thread.
   void irq1();
@@ -108,6 +111,27 @@ class Machine {
   std::vector<Site> sites_;  // the root first
   bool started_;
 };
+
+// A location as a server program configures it: its name, code 100 (root)
+// or 101 (superstate location), machine type, the type's create function
+// and its saved value lines (FSM defaults to the type's name).
+struct Served {
+  std::string name;
+  int code;
+  std::string type;
+  Machine::Create create;
+  std::string conf = "";
+};
+
+// Runs a server's start-up hooks over the locations, in list order:
+// eq_init_prolog, eq_create and serving per location, the saved lines
+// loaded, init and complete, then eq_init_epilog, which starts every
+// machine's real engine threads. Engines never stop, so the locations are
+// kept for the rest of the process; call it once per test process.
+std::vector<EqFSMlocation*> serve(const std::vector<Served>& locations);
+// Waits until the machine's event engine has entered it; false at the
+// deadline.
+bool wait_ready(EqFSMlocation* loc, std::chrono::milliseconds limit = WAIT_LIMIT);
 
 }  // namespace testkit
 

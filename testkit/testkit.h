@@ -5,9 +5,10 @@
 // interrupts synchronously on the test's thread; serves fake device
 // properties in-process; reads flows and FAULT as a client does; records
 // actions for whole-sequence assertions; a reference model of the event
-// stream for property-based tests of machine shapes. Also bounded waits,
-// temporary folders and child processes for end-to-end tests of server
-// programs.
+// stream for property-based tests of machine shapes. serve() starts
+// machines through the server's hooks with their real engine threads
+// instead. Also bounded waits, temporary folders and child processes for
+// end-to-end tests of server programs.
 // Link the target norix::testkit.
 
 #ifndef TESTKIT_TESTKIT_H
