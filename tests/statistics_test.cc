@@ -25,10 +25,8 @@ TEST(Statistics, EveryOperationOnEveryKindOfValue) {
       {DATA_SPECTRUM, "1 2 3 4", {1, 4, 1, 3, 2.5, sqrtf(5.0f) / 3.0f, 1, 10, 0}},
       {DATA_A_FLOAT, "-7 1", {-7, 1, -7, 8, -3, sqrtf(32.0f), 7, -6, 0}},
       {DATA_A_FLOAT, "-2e11", {-2e11f, kLow, -2e11f, 1e11f, -2e11f, 0, 2e11f, -2e11f, 0}},
-      {DATA_A_FLOAT, "2e11", {2e11f, 2e11f, -kLow, 1e11f, 2e11f, 0, 2e11f, 2e11f, 0}},
       {DATA_A_FLOAT, "", {0, kLow, -kLow, 2 * kLow, 0, 0, 0, 0, 0}},
       {DATA_STRING, "12.5", std::vector<float>(9)},
-      {DATA_NULL, "", std::vector<float>(9)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.type) + " " + c.value);
