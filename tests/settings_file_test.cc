@@ -215,8 +215,9 @@ TEST_F(SaveRestore, CompareReportsByMethodPausesAfterEachItemAndEndsWhenStopped)
   // {method, two bounds, pause}, live GAIN, option, file, result, how "<error code> <text>" of
   // data begins, seconds it takes at least
   const std::tuple<IFFF, float, SrOption, const char*, int, const char*, int> cases[] = {
-      // Stopped in its hour's pause; first, while the gate has not opened yet.
-      {{1, 0, 0, 3600}, 1.5, kFirst, "GAIN 2 1.5", 0, "0 ", 0},
+      // Stopped in its minute's pause (first, while the gate is still closed): a pause longer
+      // than the wait below, so that only the stop can end it in time.
+      {{1, 0, 0, 60}, 1.5, kFirst, "GAIN 2 1.5", 0, "0 ", 0},
       {{0, 0, 0, 0}, 1.5, kFirst, "GAIN 2 1.5|COUNT 1 5|NAME 3 abc", 3, "309 FAC/DEV/LOC/NAME", 2},
       // Within the window (0.5, 10) lie differences of 0 and 3, not 0.5 or 10.
       {{2, 0.5, 10, 0}, 10, kFirst, "GAIN 2 10|GAIN 2 13|GAIN 2 10.5", 3, "309 FAC/DEV/LOC/G", 2},
@@ -240,7 +241,7 @@ TEST_F(SaveRestore, CompareReportsByMethodPausesAfterEachItemAndEndsWhenStopped)
     auto started = std::chrono::steady_clock::now();
     std::future<int> run = std::async(
         std::launch::async, [&, op = op] { return compare_all(&src[0], &data, op, &stop); });
-    if (control.f3_data > 60) {
+    if (control.f3_data >= 60) {
       EXPECT_TRUE(gain.read.wait());  // the item is read: the pause begins
       __atomic_store_n(&stop, 1, __ATOMIC_RELEASE);
     }
