@@ -6,13 +6,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <math.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <future>
-#include <regex>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include "fsm/fsm.h"
@@ -25,8 +25,7 @@ using namespace std::string_literals;
 using Items = std::vector<std::string>;  // "name type value" per item, or "failed <code> <text>"
 
 Items read_items(std::string path) {
-  std::vector<sr_data*> list;
-  std::vector<sr_data*>* lp = &list;
+  std::vector<sr_data*> list, *lp = &list;
   EqData error;
   Items out;
   if (fill_list(&path[0], &error, &lp) != 0)
@@ -139,8 +138,11 @@ class SaveRestore : public ::testing::Test {
   }
   // Writes src with records "PROP TYPE VALUE|..." at FAC/DEV/LOC.
   void file(const std::string& records) {
-    std::string text = std::regex_replace(records, std::regex("([^|]+)\\|?"), "FAC DEV LOC $1 ;\n");
-    ASSERT_TRUE(testkit::write_file(src, kHead + text));
+    std::istringstream in(records);
+    std::string text = kHead;
+    for (std::string record; std::getline(in, record, '|');)
+      text += "FAC DEV LOC " + record + " ;\n";
+    ASSERT_TRUE(testkit::write_file(src, text));
   }
 
   testkit::TempDir dir;
@@ -156,19 +158,19 @@ TEST_F(SaveRestore, SaveWritesPresentValuesOrEndsAtAFailedReadAndLeavesNothingBe
   int free_fd = open("/", O_RDONLY | O_CLOEXEC);
   close(free_fd);
   file("GAIN 2 0|NAME 3 old|COUNT 1 0");
-  ASSERT_EQ(sr_save(&src[0], &dest[0], &data, nullptr), 0);
-  const std::regex saved(  // the date as ctime writes it
-      "//Save_&_Restore//\n FSM created Save & Restore file;\n \\w{3} \\w{3} [ \\d]\\d "
-      "\\d\\d:\\d\\d:\\d\\d \\d{4}\n ;\nFAC DEV LOC GAIN\t2\t1\\.5\t;\n"
-      "FAC DEV LOC NAME\t3\ta\tb\t;\nFAC DEV LOC COUNT\t1\t5\t;\n");
-  EXPECT_TRUE(std::regex_match(testkit::read_file(dest), saved)) << testkit::read_file(dest);
-  sr_data item{nullptr, nullptr, 0};
-  sr_data* ip = &item;
+  name.set_value("a;b");  // cannot be saved: would end its record early, so old stays and 1 says so
+  ASSERT_EQ(sr_save(&src[0], &dest[0], &data, nullptr), 1);
+  // The file less the 24 characters of the date (a shorter file throws and fails the test).
+  std::string text = testkit::read_file(dest);
+  EXPECT_EQ(
+      text.erase(54, 24),
+      "//Save_&_Restore//\n FSM created Save & Restore file;\n \n ;\n"
+      "FAC DEV LOC GAIN\t2\t1.5\t;\nFAC DEV LOC NAME\t3\told\t;\nFAC DEV LOC COUNT\t1\t5\t;\n");
+  sr_data item{nullptr, nullptr, 0}, *ip = &item;
   EXPECT_EQ(get_item(&dest[0], 4, &ip), 1);  // items count from 1
   ASSERT_EQ(get_item(&dest[0], 3, &ip), 0);
+  std::unique_ptr<char[]> name_text(item.name_), value_text(item.value_);
   EXPECT_EQ(item.name_ + " "s + item.value_, "FAC/DEV/LOC/COUNT 5");
-  delete[] item.name_;
-  delete[] item.value_;
 
   file("GAIN 2 0|MISSING 2 7|COUNT 1 0");
   EXPECT_EQ(sr_save(&src[0], &dest[0], &data, nullptr), 1);
@@ -178,7 +180,6 @@ TEST_F(SaveRestore, SaveWritesPresentValuesOrEndsAtAFailedReadAndLeavesNothingBe
   EXPECT_EQ(sr_save(&src[0], &src[0], &data, nullptr), 1);  // keeps the source
   EXPECT_EQ(testkit::read_file(src), before);
   EXPECT_EQ(sr_save(&src[0], &dir.file("no/such.sr")[0], &data, nullptr), 1);
-  EXPECT_EQ(data.error(), 0);
   EXPECT_EQ(sr_save(&dir.file("none.sr")[0], &dest[0], &data, nullptr), 1);
   EXPECT_EQ(data.error(), SR_ERR_OPEN);
   EXPECT_TRUE(released(src, free_fd));
@@ -266,12 +267,12 @@ TEST(SettingsFileLocks, ReaderWaitsForAWriterInAnotherProcess) {
         int fd = open(path.c_str(), O_RDWR);
         struct flock l = {};
         l.l_type = F_WRLCK;
-        struct stat st;
-        if (fd < 0 || fcntl(fd, F_SETLKW, &l) != 0 || fstat(fd, &st) != 0) return 1;
-        // The test's process waits: "N: -> POSIX ADVISORY READ <pid> <dev>:<inode> ...".
-        std::regex waiter("-> +POSIX +ADVISORY +READ +" + std::to_string(getppid()) +
-                          " +\\S+:" + std::to_string(st.st_ino) + " ");
-        auto waits = [&] { return std::regex_search(testkit::read_file("/proc/locks"), waiter); };
+        if (fd < 0 || fcntl(fd, F_SETLKW, &l) != 0) return 1;
+        // The test's process waits: "N: -> POSIX  ADVISORY  READ <pid> <dev>:<inode> ...".
+        std::string waiting = "-> POSIX  ADVISORY  READ " + std::to_string(getppid()) + " ";
+        auto waits = [&] {
+          return testkit::read_file("/proc/locks").find(waiting) != std::string::npos;
+        };
         // Closing the stream's descriptor releases the lock, after the write.
         return testkit::wait_until(waits) && testkit::write_file(path, kHead + kP) ? 0 : 2;
       },
