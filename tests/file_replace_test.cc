@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "tests/support/settings_files.h"
+#include "testkit/files.h"
 
 namespace {
 
@@ -33,13 +33,13 @@ TEST(FileReplace, ReplacesWholeOrLeavesTheTargetAsItWas) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     if (c.target == READ_ONLY_FOLDER && geteuid() == 0) continue;  // root writes there anyway
-    sr_test::TempDir dir;
+    testkit::TempDir dir;
     bool link = c.target == LINK || c.target == LINK_TO_NONE;
     std::string file = dir.file("file");
     std::string path = link ? dir.file("link") : file;
     bool existed = c.target != NONE && c.target != LINK_TO_NONE && c.target != FOLDER;
     if (existed) {
-      sr_test::write_file(file, "old");
+      testkit::write_file(file, "old");
       ASSERT_EQ(chmod(file.c_str(), 0640), 0);
     }
     ASSERT_TRUE(c.target != FOLDER || mkdir(file.c_str(), 0700) == 0);
@@ -54,7 +54,7 @@ TEST(FileReplace, ReplacesWholeOrLeavesTheTargetAsItWas) {
     EXPECT_TRUE(!link || (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)));
     EXPECT_TRUE(!existed || (stat(file.c_str(), &st) == 0 && (st.st_mode & 07777) == 0640));
     if (c.target != FOLDER) {
-      EXPECT_EQ(sr_test::read_file(file), c.replaced ? "new\n" : "old");
+      EXPECT_EQ(testkit::read_file(file), c.replaced ? "new\n" : "old");
     }
     EXPECT_EQ(dir.entry_count(), link ? 2 : 1);  // no temporary file is left
     EXPECT_TRUE(c.target != FOLDER || rmdir(file.c_str()) == 0);
