@@ -1,6 +1,5 @@
 // fsm_route.cc - a superstate's access to its location's properties: data
-// routing through location handles, address properties and the booking of
-// history properties into the machine's archive.
+// routing through location handles, and address properties.
 //
 // A location handle names an entry of a location's norix_data list relative
 // to the state that opened it. The lists are filled before the machine's
@@ -11,8 +10,6 @@
 // one the framework holds around a client's get or set, so that a record or
 // text read through value() is never torn by a concurrent client write;
 // nothing else is taken while it is held.
-//
-// arch_mux is taken last, around archive creation and booking.
 
 #include <errno.h>
 #include <limits.h>
@@ -34,10 +31,6 @@ namespace {
 // Texts composed for numeric properties, terminator included; a caller's
 // array of this size always holds them (fsm_core.h states it).
 constexpr size_t kComposedSize = 256;
-// Names of the archive files, terminator included.
-constexpr size_t kArchiveNameSize = 80;
-// Fixed argument of every booking.
-constexpr int kHistBookSize = 200;
 
 // Holds a property's operation lock for one routed access.
 class op_guard {
@@ -464,7 +457,7 @@ int FSMsuperstate::data_set(int handle, TDS* dt, int flag) {
   return dt != nullptr ? write_tds(p, dt) : 0;
 }
 
-// --- address properties and the history archive ---
+// --- address properties ---
 
 void* FSMsuperstate::get_address(const char* np) {
   if (np == nullptr || location == nullptr) return nullptr;
@@ -472,36 +465,4 @@ void* FSMsuperstate::get_address(const char* np) {
     if (p->name_text() == np) return p;
   }
   return nullptr;
-}
-
-// Runs on the machine's event engine thread (from init_state); takes
-// arch_mux around each booking.
-void FSMsuperstate::book_history() {
-  if (location == nullptr) return;
-  for (D_fct* p : location->norix_data) {
-    auto* hp = as<D_hist>(p, DATA_HIST);
-    if (hp == nullptr) continue;
-    auto* rt = dynamic_cast<FSMrootstate*>(get_root());
-    if (rt == nullptr) continue;
-    rt->init_archiver();
-    if (rt->atdsp == nullptr) continue;
-    pthread_mutex_lock(&arch_mux);
-    hp->book_hist(rt->atdsp, location->name(), ring_buffer, kHistBookSize);
-    pthread_mutex_unlock(&arch_mux);
-  }
-}
-
-// atdsp is tested without a lock: every booking of one machine runs on its
-// event engine thread. A root without a location has no machine name and
-// gets no archive. Takes arch_mux around the creation.
-void FSMrootstate::init_archiver() {
-  if (atdsp != nullptr || location == nullptr) return;
-  std::string machine = location->fsm.value();
-  char hist[kArchiveNameSize];
-  char data_file[kArchiveNameSize];
-  snprintf(hist, sizeof hist, "%s.hist", machine.c_str());
-  snprintf(data_file, sizeof data_file, "%s.data", machine.c_str());
-  pthread_mutex_lock(&arch_mux);
-  atdsp = new ArchiveFile(std::string(hist), data_file, false);
-  pthread_mutex_unlock(&arch_mux);
 }
