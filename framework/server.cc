@@ -22,6 +22,7 @@
 
 #include "framework/file_replace.h"
 #include "framework/internal.h"
+#include "framework/log.h"
 #include "framework/protocol.h"
 #include "framework/registry.h"
 
@@ -134,10 +135,9 @@ void Server::load(location* l) {
     std::string where = file_ + ":" + std::to_string(s.line_no) + ": location " + l->config->name;
     if (l->fct->find_property(word) == nullptr) {
       l->kept.push_back(s.text);
-      fprintf(stderr, "%s has no property %s; the line is kept\n", where.c_str(), word.c_str());
+      log_message(LOG_WARN, where + " has no property " + word + "; the line is kept");
     } else {
-      fprintf(stderr, "%s: the value of %s does not read; it is dropped\n", where.c_str(),
-              word.c_str());
+      log_message(LOG_WARN, where + ": the value of " + word + " does not read; it is dropped");
     }
   }
 }

@@ -17,6 +17,7 @@
 
 #include "framework/eq_call.h"
 #include "framework/errors.h"
+#include "framework/log.h"
 #include "framework/protocol.h"
 #include "framework/registry.h"
 
@@ -40,7 +41,7 @@ void Server::accept_loop() {
     if (poll(p, 2, -1) < 0 && errno != EINTR) return;
     if (p[1].revents != 0) return;  // stop() woke us
     if ((p[0].revents & (POLLERR | POLLNVAL)) != 0) {
-      fprintf(stderr, "the listening socket failed; no more clients are accepted\n");
+      log_message(LOG_ERROR, "the listening socket failed; no more clients are accepted");
       return;
     }
     if ((p[0].revents & POLLIN) == 0) continue;
@@ -123,7 +124,7 @@ std::string Server::answer(const std::string& line) {
   if (req.command == protocol::Request::SAVE) {
     std::string why;
     if (save(&why) != 0) {
-      fprintf(stderr, "save: %s\n", why.c_str());
+      log_message(LOG_ERROR, "save: " + why);
       result.error(ERR_NOT_SAVED, error_text(ERR_NOT_SAVED));
     }
     return protocol::answer_line(result);

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "framework/log.h"
+
 // Defined by LeakSanitizer's runtime when the program is built with it.
 extern "C" void __lsan_do_leak_check() __attribute__((weak));
 
@@ -49,7 +51,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
   program_server = new Server(hooks);
   std::string why;
   if (program_server->start(argv[1], &why) != 0) {
-    fprintf(stderr, "%s: %s\n", prog, why.c_str());
+    log_message(LOG_ERROR, std::string(prog) + ": " + why);
     return 2;
   }
   printf("norix server %s/%s listening on %s\n", program_server->config().facility.c_str(),
@@ -65,7 +67,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
   program_server->stop();
   int rc = program_server->save(&why);
   if (rc != 0) {
-    fprintf(stderr, "%s: %s\n", prog, why.c_str());
+    log_message(LOG_ERROR, std::string(prog) + ": " + why);
   } else {
     printf("norix server saved %s\n", argv[1]);
   }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/log.h"
 #include "framework/norix.h"
 
 namespace {
@@ -117,3 +118,10 @@ TEST(AddressText, TextsParseIntoPartsThatShowBackTheSame) {
 }
 
 }  // namespace
+
+TEST(OperatorLog, LinesCarryTheUtcTimeWithMillisecondsAndTheLevel) {
+  EXPECT_EQ("1970-01-01T00:00:00.007Z WARN disk full",
+            norix::log_line(norix::LOG_WARN, "disk full", 0, 7));
+  EXPECT_EQ("2026-12-06T22:31:05.123Z ERROR x",
+            norix::log_line(norix::LOG_ERROR, "x", 1796596265, 123));
+}
