@@ -128,6 +128,22 @@ class FSMstate {
     pthread_mutex_t mux;
   };
 
+  // A timeout: its event is posted to the machine when the state has been
+  // active for `ms` since its entry; owned by the state. Armed by each
+  // entry, disarmed when it fires or the state is left. `armed`, `deadline`
+  // and `round` are used only by the thread that dispatches the machine's
+  // events (which also enters and leaves its states), so they take no lock.
+  class timeout {
+   public:
+    FSMstate* owner;
+    long long ms;
+    FSMevent event;      // an empty address means the owner's name
+    long long deadline;  // on the machines' clock (fsm_clock_ms)
+    int armed;           // 1 from an entry until it fires or the state is left
+    int booked;          // 1 once the root's timer step lists it
+    long round;          // the root's timer round in which it last fired
+  };
+
   explicit FSMstate(int st_type);
   FSMstate(const char* st_name, const char* st_descr, int st_type);
   FSMstate(const FSMstate&) = delete;
@@ -204,6 +220,11 @@ class FSMstate {
   // unless one of that name exists.
   void add_action(const char* ev_name, FSMaction hdl);
   void add_data(const char* namep, EqData* ptr, const char* eq_name);
+  // Posts (ev_name, address) to the machine once the state has been active
+  // for ms milliseconds, at the first tick at or after that time; once per
+  // entry. A null or empty address is the state's own name. 0 on success,
+  // -1 for a negative time or a null or empty event name.
+  int add_timeout(long long ms, const char* ev_name, const char* address);
   void set_address(const char* namep, const char* eq_name);
 
   // --- local data ---
@@ -256,6 +277,9 @@ class FSMstate {
   // err_mux and read without it, so that clearing an error that is already
   // empty (the refresh of every state without a fault) takes no lock.
   int error_set;
+  // Added after error_set: the state's timeouts (owned), in the order
+  // added. Empty for most states, which then pay nothing for them.
+  std::vector<timeout*> timeouts;
 };
 
 // ---------------------------------------------------------------------------
@@ -466,6 +490,12 @@ class FSMrootstate : public FSMsuperstate {
   std::vector<link_entry*> link_table;  // written at start-up only
   int update_rate;
   ArchiveFile* atdsp;  // owned; made by init_archiver
+  // Added after atdsp: the timeouts of the machine's states (not owned),
+  // listed at their state's first entry, and the number of timer events
+  // dispatched so far. The timer step fires due timeouts from this list;
+  // both are used only by the thread that dispatches the events.
+  std::vector<FSMstate::timeout*> timers;
+  long timer_round;
 };
 
 // ---------------------------------------------------------------------------
@@ -474,5 +504,11 @@ class FSMrootstate : public FSMsuperstate {
 extern EqCall* norix_call;         // every call on it holds norix_mux
 extern pthread_mutex_t norix_mux;  // taken after state and data item mutexes
 extern pthread_mutex_t arch_mux;   // archive creation and booking
+
+// The machines' clock for timeouts: milliseconds on a steady clock. A test
+// may replace it (null restores the steady clock); safe from any thread.
+typedef long long (*FSMclock)();
+void fsm_set_clock(FSMclock clock);
+long long fsm_clock_ms();
 
 #endif  // FSM_FSM_CORE_H

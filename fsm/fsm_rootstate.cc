@@ -20,6 +20,20 @@ namespace {
 // Below this many taken slots a queue does not compact during a cycle.
 constexpr size_t COMPACT_MIN = 64;
 
+// The armed timeout due now with the earliest deadline (the first listed of
+// equal ones) that has not fired yet in this timer round, or null. A timeout
+// fires at most once per round, so that timeouts re-armed by the events of
+// timeouts cannot keep a cycle from ending.
+FSMstate::timeout* next_due(FSMrootstate* rt) {
+  long long now = fsm_clock_ms();
+  FSMstate::timeout* due = nullptr;
+  for (FSMstate::timeout* t : rt->timers) {
+    if (t->armed == 0 || t->deadline > now || t->round == rt->timer_round) continue;
+    if (due == nullptr || t->deadline < due->deadline) due = t;
+  }
+  return due;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -104,7 +118,10 @@ int FSMrootstate::queue::pending() {
 // The root state.
 
 FSMrootstate::FSMrootstate(EqFSMlocation* locptr, const char* nm, const char* descr)
-    : FSMsuperstate(locptr, nm, descr, FSM_TYPE_ROOT), update_rate(1), atdsp(nullptr) {
+    : FSMsuperstate(locptr, nm, descr, FSM_TYPE_ROOT),
+      update_rate(1),
+      atdsp(nullptr),
+      timer_round(0) {
   set_parent(this);
 }
 
@@ -143,11 +160,26 @@ void FSMrootstate::init_state() {
   FSMsuperstate::init_state();
 }
 
-// One dispatch step of the event engine: the next queued event, or, when the
-// cycle has run dry, the "timer" event after one update of the client side.
+// One dispatch step of the event engine: the next queued event; when the
+// cycle has run dry, the event of a due timeout, which keeps the cycle going
+// (what it posts, and the other due timeouts, follow in this cycle); else the
+// "timer" event after one update of the client side, which ends the cycle.
+// A timeout is taken only while its state is still in the entry that armed
+// it: this thread also leaves states, so it cannot fire in a later state.
 int FSMrootstate::process_event(FSMevent* ep) {
   if (ep == nullptr) return 0;
   if (event_fifo.dequeue(*ep) == 0) {
+    FSMstate::timeout* t = timers.empty() ? nullptr : next_due(this);
+    if (t != nullptr) {
+      t->armed = 0;
+      t->round = timer_round;
+      const std::string& aim = t->event.state.empty() ? t->owner->name : t->event.state;
+      ep->set_event(t->event.get_name(), aim.c_str());
+      event_fifo.signal();
+      FSMsuperstate::process_event(ep);
+      return 0;
+    }
+    ++timer_round;
     ep->set_event("timer", "*");
     if (norix_call != nullptr) {
       pthread_mutex_lock(&norix_mux);

@@ -48,6 +48,23 @@ void note_event_name(std::string& field, const std::string& event) {
   }
 }
 
+// Arms the state's timeouts from now, listing each with the machine's root
+// at its first arming. Called with the state mutex held, on the thread that
+// dispatches the machine's events; a state without a root has no timer step.
+void arm_timeouts(FSMstate* st) {
+  FSMrootstate* rt = dynamic_cast<FSMrootstate*>(st->get_root());
+  if (rt == nullptr) return;
+  long long now = fsm_clock_ms();
+  for (FSMstate::timeout* t : st->timeouts) {
+    if (t->booked == 0) {
+      rt->timers.push_back(t);
+      t->booked = 1;
+    }
+    t->deadline = now + t->ms;
+    t->armed = 1;
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -127,6 +144,8 @@ FSMstate::~FSMstate() {
     delete br;
   for (event_handler* hd : handler)
     delete hd;
+  for (timeout* t : timeouts)
+    delete t;
   pthread_mutex_destroy(&err_mux);
   pthread_mutex_destroy(&mux);
 }
@@ -232,6 +251,20 @@ void FSMstate::add_action(const char* ev_name, FSMaction hdl) {
   handler.push_back(hd);
 }
 
+int FSMstate::add_timeout(long long ms, const char* ev_name, const char* address) {
+  if (ms < 0 || ev_name == nullptr || ev_name[0] == '\0') return -1;
+  timeout* t = new timeout();
+  t->owner = this;
+  t->ms = ms;
+  t->event.set_event(ev_name, text_or_empty(address));
+  t->deadline = 0;
+  t->armed = 0;
+  t->booked = 0;
+  t->round = -1;
+  timeouts.push_back(t);
+  return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Virtual interface.
 
@@ -277,6 +310,7 @@ void FSMstate::enter_state() {
   pthread_mutex_lock(&mux);
   if (enter != nullptr) enter(this);
   status = 1;
+  if (!timeouts.empty()) arm_timeouts(this);
   pthread_mutex_unlock(&mux);
 }
 
@@ -285,6 +319,8 @@ void FSMstate::leave_state() {
   pthread_mutex_lock(&mux);
   if (leave != nullptr) leave(this);
   status = 0;
+  for (timeout* t : timeouts)
+    t->armed = 0;
   pthread_mutex_unlock(&mux);
 }
 

@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "testkit/clock.h"
 #include "testkit/device.h"
 
 namespace testkit {
@@ -124,6 +125,7 @@ int record_handler(FSMstate* st) {
 Machine::Machine(const std::string& name, const std::string& type, Create create,
                  const std::string& conf)
     : root_(nullptr), started_(false) {
+  use_test_clock();
   root_ = make(name, ROOT_LOCATION, type, create, conf);
 }
 
@@ -213,13 +215,21 @@ void Machine::tick() {
   if (!started_) return;
   root_->update();
   // The engine's cycle: queued events (and those posted while they are
-  // dispatched) until the queue runs dry, then the "timer" event.
+  // dispatched) until the queue runs dry, due timeouts, then the "timer"
+  // event, which ends the cycle.
   FSMevent ev;
-  for (;;) {
-    bool last = root()->event_fifo.pending() == 0;
+  FSMrootstate::queue& q = root()->event_fifo;
+  for (bool open = true; open;) {
     root()->process_event(&ev);
-    if (last) break;
+    pthread_mutex_lock(&q.mux);
+    open = q.flag != 0;
+    pthread_mutex_unlock(&q.mux);
   }
+}
+
+void Machine::advance(std::chrono::milliseconds by) {
+  advance_clock(by);
+  tick();
 }
 
 int Machine::event(const std::string& text) {

@@ -69,9 +69,12 @@ class Machine {
   // 0 when the machine linked.
   int start();
 
-  // One update of the root location: its queued events, then the "timer"
-  // event, dispatched on this thread.
+  // One update of the root location: its queued events, the events of due
+  // timeouts, then the "timer" event, dispatched on this thread.
   void tick();
+  // Moves the test clock (testkit/clock.h) forward, then ticks: the
+  // timeouts due by then fire.
+  void advance(std::chrono::milliseconds by);
   // Writes text to EVENT as a client does, then ticks. The write's error
   // code (0 on success).
   int event(const std::string& text);

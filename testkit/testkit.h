@@ -4,7 +4,8 @@
 // without a server and without engine threads; delivers events, ticks and
 // interrupts synchronously on the test's thread; serves fake device
 // properties in-process; reads flows and FAULT as a client does; records
-// actions for whole-sequence assertions; a reference model of the event
+// actions for whole-sequence assertions; a clock that tests advance for
+// timeouts; a reference model of the event
 // stream for property-based tests of machine shapes. serve() starts
 // machines through the server's hooks with their real engine threads
 // instead. Also bounded waits, temporary folders and child processes for
@@ -14,6 +15,7 @@
 #ifndef TESTKIT_TESTKIT_H
 #define TESTKIT_TESTKIT_H
 
+#include "testkit/clock.h"
 #include "testkit/device.h"
 #include "testkit/files.h"
 #include "testkit/machine.h"
