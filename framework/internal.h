@@ -11,8 +11,10 @@
 #include <string>
 
 #include "framework/eq_data.h"
+#include "framework/server_config.h"
 
 class D_fct;
+class EqFct;
 
 namespace norix {
 namespace internal {
@@ -80,6 +82,13 @@ inline void set_name_entry(EqData* result, int index, int i1, const std::string&
 // The property's name and its saved value line, written under its
 // op_lock(); empty when it writes no value.
 std::string saved_line(D_fct* p);
+
+// The start-up record (framework/startup.h), filled by Server::start: the
+// configuration file and its strict flag first, then each location as it
+// is created; the number of problems reported since the beginning.
+void startup_begin(const std::string& file, bool strict);
+void startup_note(const EqFct* location, const ServerConfig::location& config);
+int startup_problems();
 
 }  // namespace internal
 }  // namespace norix

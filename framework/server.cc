@@ -25,6 +25,7 @@
 #include "framework/log.h"
 #include "framework/protocol.h"
 #include "framework/registry.h"
+#include "framework/startup.h"
 
 namespace norix {
 
@@ -85,6 +86,7 @@ int Server::start(const std::string& config_file, std::string* why) {
     return -1;
   }
 
+  internal::startup_begin(config_file, config_.strict);
   set_server(config_.facility, config_.device);
   set_call_timeout(config_.timeout_ms);
   for (const ServerConfig::peer& p : config_.peers)
@@ -100,6 +102,7 @@ int Server::start(const std::string& config_file, std::string* why) {
       return -1;
     }
     fct->set_name(c.name);
+    internal::startup_note(fct, c);
     locations_.push_back(std::unique_ptr<location>(new location{&c, fct, Config(), {}}));
     for (D_fct* p : fct->properties())
       p->conf(&locations_.back()->saved);
@@ -114,6 +117,11 @@ int Server::start(const std::string& config_file, std::string* why) {
     }
   }
   call_hook(hooks_.init_epilog);
+  if (startup_refused()) {
+    *why = std::to_string(internal::startup_problems()) +
+           " problem(s) reported while starting, and the configuration is strict";
+    return -1;
+  }
   call_hook(hooks_.post_init_prolog);
   for (auto& l : locations_)
     l->fct->post_init();

@@ -15,7 +15,8 @@
 //      pass in file order: its saved value lines loaded (norix::load_config:
 //      read_from_conf for text properties, read() with find_prop_name() for
 //      the others), then init(), then complete();
-//   5. init_epilog();
+//   5. init_epilog(); with the configuration's strict item, a problem that
+//      a hook reported (framework/startup.h) refuses the start-up here;
 //   6. post_init_prolog(), post_init() per location, post_init_epilog();
 // then runs update() on every location at the configured period on an
 // update thread (between refresh_prolog() and refresh_epilog()), and client
@@ -82,7 +83,8 @@ class Server {
 
   // Runs the start-up sequence on the calling thread, then serves. 0, or
   // -1 with the reason in *why (a configuration that does not parse, an
-  // endpoint that cannot be listened on, a type code that create refused).
+  // endpoint that cannot be listened on, a type code that create refused,
+  // a problem reported while starting under strict).
   int start(const std::string& config_file, std::string* why);
   // Stops updates and clients: no update or request runs after it returns.
   void stop();

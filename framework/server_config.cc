@@ -95,6 +95,9 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
       std::string reason;
       if (protocol::parse_endpoint(w[3], &e, &reason) != 0) return fail(reason);
       c.peers.push_back({w[1], w[2], w[3]});
+    } else if (w[0] == "strict" && w.size() == 1) {
+      // Start-up checks: a reported problem refuses the start-up.
+      c.strict = true;
     } else {
       ok = false;
     }

@@ -6,6 +6,8 @@
 //   update MILLISECONDS              update period (1000)
 //   timeout MILLISECONDS             bound of one call to a peer (2000)
 //   peer FACILITY DEVICE ENDPOINT    where another server listens
+//   strict                           a problem that the program reports
+//                                    while starting refuses the start-up
 //   location NAME CODE [TYPE]        starts a location: its name, type code
 //                                    and type name
 //   PROPERTY VALUE                   a saved value line of that location
@@ -48,6 +50,8 @@ struct ServerConfig {
   std::vector<peer> peers;
   std::vector<location> locations;
   std::vector<std::string> header;  // the lines before the first location, as read
+  // Added after header: the strict item (framework/startup.h).
+  bool strict = false;
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.

@@ -52,6 +52,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
   std::string why;
   if (program_server->start(argv[1], &why) != 0) {
     log_message(LOG_ERROR, std::string(prog) + ": " + why);
+    program_server->stop();  // closes the listening socket and removes its file
     return 2;
   }
   printf("norix server %s/%s listening on %s\n", program_server->config().facility.c_str(),
