@@ -4,13 +4,13 @@
 // one-time set-up (the client call object of the core, norix_call) has no
 // lock.
 
-#include <stdio.h>
 #include <string.h>
 
 #include <string>
 
 #include "fsm/fsm_core.h"
 #include "server/fsm_binding.h"
+#include "server/fsm_checks.h"
 
 namespace {
 
@@ -42,22 +42,24 @@ EqFct* eq_create(int eq_code, void*) {
   }
   EqFSMlocation* loc =
       new EqFSMlocation(eq_code == FSM_CODE_ROOT ? FSM_TYPE_ROOT : FSM_TYPE_LOCATION);
+  bool known = false;
   for (node_info* p = init_list; p != nullptr; p = p->link) {
     if (record_name(p) != gbl_fct_name) continue;
     loc->state_ptr->set_name(gbl_fct_name.c_str());
     if (p->create != nullptr) p->create(loc);
     loc->bind();
+    known = true;
     break;
   }
-  if (gbl_fct_name.empty()) {
-    printf("undefined location %d\n", eq_code);
-    fflush(stdout);
-  }
+  // A location of an unknown type (or none) stays empty; the start-up
+  // checks report it.
+  note_location(loc, gbl_fct_name, known);
   return loc;
 }
 
 void eq_init_prolog() {
   global_list.init_list();
+  begin_checks();
 }
 
 void eq_init_epilog() {

@@ -9,8 +9,10 @@
 #include <pthread.h>
 #include <string.h>
 
+#include "framework/startup.h"
 #include "fsm/fsm_core.h"
 #include "server/fsm_binding.h"
+#include "server/fsm_checks.h"
 
 FSMlist global_list;
 
@@ -59,16 +61,20 @@ int FSMlist::find_node(EqFSMlocation* elp) {
 }
 
 // Links each machine (its named references resolve through its root's link
-// table), then starts its engines. A machine that fails to link still starts.
+// table), checks the definitions, then starts the engines. A machine that
+// fails to link still starts, unless the server refuses its start-up for
+// the problems reported.
 void FSMlist::link_nodes() {
+  for (entry* e : list)
+    e->base->link_state();
+  check_definitions();
+  if (norix::startup_refused()) return;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setscope(&attr, PTHREAD_SCOPE_PROCESS);  // Linux keeps system scope
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
-  for (entry* e : list) {
-    e->base->link_state();
+  for (entry* e : list)
     start_engines(e->loc, &attr);
-  }
   pthread_attr_destroy(&attr);
 }
 

@@ -53,6 +53,16 @@ size_t ustr_text_length(const USTR* u, size_t limit) {
   return strnlen(u->str_data.str_data_val, std::min<size_t>(u->str_data.str_data_len, limit));
 }
 
+// The start-state name of flow id of sp ("" for the flow's first state, in
+// a flow that was never linked), or null for no such flow. The name does
+// not change once the machine runs.
+const std::string* start_state(const FSMsuperstate* sp, int id) {
+  for (const FSMsuperstate::frame* f : sp->flow) {
+    if (f->id == id) return &f->state_name;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -279,6 +289,20 @@ USTR* D_flow::get_val(int flag) {
     name = state->get_ast_name(flow_id, &descr, flag);
   }
   if (name == nullptr) {
+    // A flow without a state to show (its start state is unknown, or its
+    // machine never linked) saves the start state it was given, so that a
+    // restart meets the same configuration, not this text.
+    const std::string* start =
+        flag != 0 && state != nullptr ? start_state(state, flow_id) : nullptr;
+    if (start != nullptr) {
+      put_text(*this, start->data(), start->size());
+      value_.str_data.str_data_len = composed_length(start->size());
+      value_.i1_data = state->get_flag(flow_id);
+      value_.f1_data = 0.0f;
+      value_.f2_data = 0.0f;
+      state->unlock_state();
+      return &value_;
+    }
     if (state != nullptr) state->unlock_state();
     put_text(*this, NO_SUCH_LOCATION, strlen(NO_SUCH_LOCATION));
     value_.str_data.str_data_len = NO_SUCH_LOCATION_LEN;
