@@ -32,8 +32,10 @@ char OVEN[] = "oven";
 char MONITOR[] = "monitor";
 const char HEATER_ADR[] = "HEATER device address of the heater";
 const char PUMP_ADR[] = "PUMP device address of the pump";
-constexpr float NEAR = 2.0f;         // degrees below the target that count as reached
-constexpr float VACUUM_MBAR = 1.0f;  // pressure below which the oven is under vacuum
+constexpr float NEAR = 2.0f;                   // degrees below the target that count as reached
+constexpr float VACUUM_MBAR = 1.0f;            // pressure below which the oven is under vacuum
+constexpr long long DOOR_OPEN_MS = 60 * 1000;  // a door open this long was left open
+constexpr long long RAMP_MS = 10 * 60 * 1000;  // a heater this slow to reach the target is faulty
 
 // States that guards of other states look at. Built once at start-up and
 // only read afterwards, on the oven's engine threads.
@@ -210,8 +212,9 @@ int idle_enter(FSMstate* s) {
   return 0;
 }
 
+// A broken sensor, or a ramp that timed out with a sound sensor.
 int fault_enter(FSMstate* s) {
-  set_text(s, "PHASE", "fault: heater sensor");
+  set_text(s, "PHASE", heater_faulty(s) ? "fault: heater sensor" : "fault: heating too slow");
   tell(MONITOR, "alarm");
   return 0;
 }
@@ -236,6 +239,18 @@ int pressure_low(FSMstate* s) {
 
 int not_heating(FSMstate*) {
   return !heating->is_active();
+}
+
+// --- the door -------------------------------------------------------------------
+
+int ajar_enter(FSMstate*) {
+  tell(MONITOR, "alarm");
+  return 0;
+}
+
+int ajar_exit(FSMstate*) {
+  tell(MONITOR, "quiet");
+  return 0;
 }
 
 // --- settings flow: a thread watches the live settings against the file ---
@@ -348,9 +363,13 @@ void create_oven(EqFSMlocation* loc) {
   heating->add_transition("*", heater_faulty, nullptr, "unlock", "door!*", "fault");
   heating->add_transition("stop", nullptr, nullptr, "unlock", "door!*", "idle");
   heating->add_transition("estop", nullptr, nullptr, "unlock", "door!*", "idle");
+  // A ramp that does not reach the target in time ends heating as a fault:
+  // ramp's timeout is sent to heating, whose transitions lead out of it.
+  heating->add_transition("too_slow", nullptr, nullptr, "unlock", "door!*", "fault");
   FSMstate* ramp = state("ramp", "ramping up");
   ramp->add_action("enter", ramp_enter);
   ramp->add_transition("*", temp_reached, nullptr, nullptr, nullptr, "hold");
+  ramp->add_timeout(RAMP_MS, "too_slow", "heating");
   FSMstate* hold = state("hold", "holding the target");
   hold->add_action("enter", hold_enter);
   hold->add_action("poll", hold_poll);
@@ -424,13 +443,21 @@ void create_door(EqFSMlocation* loc) {
   door_closed = state("closed", "the door is closed");
   door_closed->add_transition("open", nullptr, nullptr, nullptr, nullptr, "open");
   door_closed->add_transition("lock", nullptr, nullptr, nullptr, nullptr, "locked");
+  // A door left open raises the monitor's alarm until it is closed.
   FSMstate* open = state("open", "the door is open");
   open->add_transition("close", nullptr, nullptr, nullptr, nullptr, "closed");
+  open->add_timeout(DOOR_OPEN_MS, "left_open", nullptr);
+  open->add_transition("left_open", nullptr, nullptr, nullptr, nullptr, "ajar");
+  FSMstate* ajar = state("ajar", "the door was left open");
+  ajar->add_action("enter", ajar_enter);
+  ajar->add_action("exit", ajar_exit);
+  ajar->add_transition("close", nullptr, nullptr, nullptr, nullptr, "closed");
   FSMstate* locked = state("locked", "locked while heating");
   locked->add_transition("unlock", nullptr, nullptr, nullptr, nullptr, "closed");
   door->add_state(0, door_closed);
   door->add_state(0, open);
   door->add_state(0, locked);
+  door->add_state(0, ajar);
   flow_property(loc, "FLOW_0 door");
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "examples/oven_machines.h"
@@ -53,6 +54,15 @@ TEST(OvenMachine, PumpsDownHeatsAndShowsAHeaterFault) {
   EXPECT_EQ(heater.text("POWER"), "1");
   EXPECT_EQ(oven.flow(0, "DOOR"), "locked");
 
+  // A ramp that takes more than ten minutes is a fault as well; the clock
+  // of the test kit stands still until the test moves it.
+  oven.advance(std::chrono::minutes(10));
+  EXPECT_EQ(oven.flow(0), "fault");
+  EXPECT_NE(oven.get("PHASE").find("fault: heating too slow"), std::string::npos);
+  oven.event("reset:*");
+  oven.event("start:*");
+  EXPECT_EQ(oven.flow(0), "heating");
+
   // The heater's sensor breaks: FAULT shows the device's error, the mode
   // flow goes to fault and the heater is switched off. The transition
   // fired on the tick's timer event, so the "unlock" signal it sent to the
@@ -72,6 +82,17 @@ TEST(OvenMachine, PumpsDownHeatsAndShowsAHeaterFault) {
   oven.event("reset:*");
   EXPECT_EQ(oven.flow(0), "idle");
   EXPECT_EQ(oven.fault(), "");
+
+  // A door left open for a minute is flagged until it is closed.
+  oven.set("EVENT", "open:closed", "DOOR");
+  oven.tick();
+  oven.advance(std::chrono::seconds(59));
+  EXPECT_EQ(oven.flow(0, "DOOR"), "open");
+  oven.advance(std::chrono::seconds(1));
+  EXPECT_EQ(oven.flow(0, "DOOR"), "ajar");
+  oven.set("EVENT", "close:ajar", "DOOR");
+  oven.tick();
+  EXPECT_EQ(oven.flow(0, "DOOR"), "closed");
 }
 
 }  // namespace

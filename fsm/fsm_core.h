@@ -225,6 +225,11 @@ class FSMstate {
   // entry. A null or empty address is the state's own name. 0 on success,
   // -1 for a negative time or a null or empty event name.
   int add_timeout(long long ms, const char* ev_name, const char* address);
+  // Gives the state's timeouts of ev_name a new time, from their next entry
+  // on: for the machine's own actions (an "init" action that reads a
+  // configured time, say), on the thread that dispatches its events. 0, or
+  // -1 for a negative time or when the state has no such timeout.
+  int set_timeout(const char* ev_name, long long ms);
   void set_address(const char* namep, const char* eq_name);
 
   // --- local data ---

@@ -265,6 +265,17 @@ int FSMstate::add_timeout(long long ms, const char* ev_name, const char* address
   return 0;
 }
 
+int FSMstate::set_timeout(const char* ev_name, long long ms) {
+  if (ms < 0 || ev_name == nullptr) return -1;
+  int rc = -1;
+  for (timeout* t : timeouts) {
+    if (t->event.event != ev_name) continue;
+    t->ms = ms;
+    rc = 0;
+  }
+  return rc;
+}
+
 // ---------------------------------------------------------------------------
 // Virtual interface.
 
