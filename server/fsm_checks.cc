@@ -73,7 +73,8 @@ void check_tree(EqFSMlocation* loc, FSMsuperstate* sp, std::set<const FSMstate*>
     if (ref->mark == 0) continue;
     report(loc, "",
            where + " flow " + std::to_string(ref->flow) + ": the reference " + quoted(ref->name) +
-               " did not resolve: no superstate location of that type joins this machine");
+               " did not resolve: no superstate location of that type joins this machine "
+               "(or adopting it would make the tree a cycle)");
   }
   for (FSMsuperstate::frame* f : sp->flow) {
     const std::string flow = "flow " + std::to_string(f->id);
