@@ -10,6 +10,7 @@
 // A state owns its transitions, handlers, data items and private block; it
 // owns no other state.
 
+#include <limits.h>
 #include <pthread.h>
 #include <string.h>
 
@@ -60,7 +61,8 @@ void arm_timeouts(FSMstate* st) {
       rt->timers.push_back(t);
       t->booked = 1;
     }
-    t->deadline = now + t->ms;
+    // A time too long for the clock never comes.
+    t->deadline = t->ms > LLONG_MAX - now ? LLONG_MAX : now + t->ms;
     t->armed = 1;
   }
 }
