@@ -8,6 +8,7 @@
 // only briefly, except by the thread that creates the engine threads.
 
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -129,7 +130,12 @@ void EqFSMlocation::complete() {
     global_list.store_node(this);
     return;
   }
-  global_list.find_node(this);
+  // The start-up checks report it with its origin too; the host is owed
+  // this line on standard output.
+  if (global_list.find_node(this) != 0) {
+    printf("The parent of %s is undefined\n", name().c_str());
+    fflush(stdout);
+  }
 }
 
 void EqFSMlocation::update() {

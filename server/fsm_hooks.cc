@@ -4,6 +4,7 @@
 // one-time set-up (the client call object of the core, norix_call) has no
 // lock.
 
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -52,8 +53,13 @@ EqFct* eq_create(int eq_code, void*) {
     break;
   }
   // A location of an unknown type (or none) stays empty; the start-up
-  // checks report it.
+  // checks report it. The host is also owed this line on standard output
+  // when no type was named at all.
   note_location(loc, gbl_fct_name, known);
+  if (gbl_fct_name.empty()) {
+    printf("undefined location %d\n", eq_code);
+    fflush(stdout);
+  }
   return loc;
 }
 

@@ -147,13 +147,16 @@ TEST(SavedValue, LinesLoadCutAt79AndAFlowWithHistoryRestartsInItsSavedState) {
   EXPECT_EQ(next.location()->state_ptr->flow[0]->state_name, "on");
 }
 
-// A location that joins no machine is reported by the server's start-up
-// checks (definition_checks_test.cc).
-TEST(Registry, SuperstateLocationsJoinTheirMachineByName) {
+// A location that joins no machine is also reported with its origin by the
+// server's start-up checks (definition_checks_test.cc); the host is owed
+// the two diagnostics on standard output.
+TEST(Registry, SuperstateLocationsJoinTheirMachineByNameOrAreReported) {
   testkit::Machine m("PLANT", "plant", create_plant);
   m.join("PUMP", "pumpctl", create_pump, "DESCR \tpump control\n");
   m.join("ORPHAN", "pumpctl", create_pump, "FSM \tNO.SUCH.MACHINE\n");
+  testing::internal::CaptureStdout();
   ASSERT_EQ(m.start(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "The parent of ORPHAN is undefined\n");
   EXPECT_EQ(testkit::actions().take(), (Trace{"init:idle", "init:running", "enter:idle"}));
   // An event written to the pump's location goes to the plant's queue.
   EXPECT_EQ(m.set("EVENT", "start:idle", "PUMP"), 0);
@@ -166,4 +169,8 @@ TEST(Registry, SuperstateLocationsJoinTheirMachineByName) {
   char unknown[] = "NO.SUCH.MACHINE";
   char plant[] = "plant";
   EXPECT_EQ(send_event(nullptr, &ev) + send_event(unknown, &ev) + send_event(plant, nullptr), 3);
+  gbl_fct_name = "";  // a location whose type has no name
+  testing::internal::CaptureStdout();
+  std::unique_ptr<EqFct> loc(eq_create(100, nullptr));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "undefined location 100\n");
 }
