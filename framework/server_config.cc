@@ -20,6 +20,12 @@ namespace {
 using internal::next_word;
 
 constexpr int MAX_PERIOD_MS = 3600 * 1000;
+constexpr int MAX_TRACE_SIZE = 1 << 20;
+
+ServerConfig& the_process_config() {
+  static ServerConfig config;
+  return config;
+}
 
 std::vector<std::string> words_of(const std::string& line) {
   std::vector<std::string> words;
@@ -95,6 +101,11 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
       std::string reason;
       if (protocol::parse_endpoint(w[3], &e, &reason) != 0) return fail(reason);
       c.peers.push_back({w[1], w[2], w[3]});
+    } else if (w[0] == "trace" && w.size() == 2) {
+      // Observing the machines.
+      ok = to_int(w[1], 0, MAX_TRACE_SIZE, &c.trace_size);
+    } else if (w[0] == "log" && w.size() == 2 && w[1] == "transitions") {
+      c.log_transitions = true;
     } else {
       ok = false;
     }
@@ -104,6 +115,14 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
   if (c.listen.empty()) return fail("no 'listen ENDPOINT' item");
   *out = c;
   return 0;
+}
+
+const ServerConfig& process_config() {
+  return the_process_config();
+}
+
+void set_process_config(const ServerConfig& config) {
+  the_process_config() = config;
 }
 
 }  // namespace norix

@@ -41,6 +41,7 @@ class FSMstate;
 class FSMsuperstate;
 class FSMrootstate;
 class EqFSMlocation;
+class FSMtrace;
 
 // State types the library gives meaning to; applications give their own
 // states any other value.
@@ -256,6 +257,10 @@ class FSMstate {
   // err_mux and read without it, so that clearing an error that is already
   // empty (the refresh of every state without a fault) takes no lock.
   int error_set;
+  // Added after error_set: the wall time (milliseconds since the epoch) of
+  // the state's last entry, 0 before the first. Stored atomically by
+  // enter_state, so that the machine's picture may load it without the lock.
+  long long entered_ms;
 };
 
 // ---------------------------------------------------------------------------
@@ -466,6 +471,9 @@ class FSMrootstate : public FSMsuperstate {
   std::vector<link_entry*> link_table;  // written at start-up only
   int update_rate;
   ArchiveFile* atdsp;  // owned; made by init_archiver
+  // Added after atdsp: the machine's transition trace and change counter
+  // (fsm/fsm_trace.h); owned, made by the constructor.
+  FSMtrace* trace;
 };
 
 // ---------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include "fsm/fsm_core.h"
+#include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
 
 namespace {
@@ -104,7 +105,10 @@ int FSMrootstate::queue::pending() {
 // The root state.
 
 FSMrootstate::FSMrootstate(EqFSMlocation* locptr, const char* nm, const char* descr)
-    : FSMsuperstate(locptr, nm, descr, FSM_TYPE_ROOT), update_rate(1), atdsp(nullptr) {
+    : FSMsuperstate(locptr, nm, descr, FSM_TYPE_ROOT),
+      update_rate(1),
+      atdsp(nullptr),
+      trace(new FSMtrace(FSMtrace::DEFAULT_SIZE)) {
   set_parent(this);
 }
 
@@ -116,6 +120,8 @@ FSMrootstate::~FSMrootstate() {
   link_table.clear();
   delete atdsp;
   atdsp = nullptr;
+  delete trace;
+  trace = nullptr;
 }
 
 // The table is written only at start-up, before the engine threads exist.

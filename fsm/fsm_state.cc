@@ -12,6 +12,7 @@
 
 #include <pthread.h>
 #include <string.h>
+#include <time.h>
 
 #include "fsm/fsm_core.h"
 #include "fsm/internal.h"
@@ -107,7 +108,8 @@ FSMstate::FSMstate(const char* st_name, const char* st_descr, int st_type)
       leave(nullptr),
       usr_irq1(nullptr),
       usr_irq2(nullptr),
-      error_set(0) {
+      error_set(0),
+      entered_ms(0) {
   fsm_internal::init_private_mutex(&mux);
   fsm_internal::init_private_mutex(&err_mux);
 }
@@ -274,9 +276,13 @@ void FSMstate::init_state() {
 
 // The enter action runs while the state is still inactive.
 void FSMstate::enter_state() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  long long ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
   pthread_mutex_lock(&mux);
   if (enter != nullptr) enter(this);
   status = 1;
+  __atomic_store_n(&entered_ms, ms, __ATOMIC_RELAXED);
   pthread_mutex_unlock(&mux);
 }
 
