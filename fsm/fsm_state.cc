@@ -12,9 +12,9 @@
 
 #include <pthread.h>
 #include <string.h>
-#include <time.h>
 
 #include "fsm/fsm_core.h"
+#include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
 
 namespace {
@@ -276,9 +276,7 @@ void FSMstate::init_state() {
 
 // The enter action runs while the state is still inactive.
 void FSMstate::enter_state() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  long long ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  long long ms = FSMtrace::entry_ms(this);
   pthread_mutex_lock(&mux);
   if (enter != nullptr) enter(this);
   status = 1;

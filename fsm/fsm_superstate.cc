@@ -62,23 +62,36 @@ void follow(FSMsuperstate::frame* f, const FSMevent& ev) {
   pthread_mutex_lock(&f->mux);
   FSMstate* from = f->active_state;
   FSMstate* to = nullptr;
-  if (fsm_internal::same_name(next, f->parent->name)) {
-    f->run = 1;  // the flow ends; its state is left with the superstate
+  bool ends = fsm_internal::same_name(next, f->parent->name);
+  if (ends) {
     to = f->parent;
   } else {
     for (FSMstate* target : f->state) {
       if (fsm_internal::same_name(target->name, next)) {
-        if (tr != nullptr) tr->begin_change();
-        f->active_state->leave_state();
-        store_state(&f->active_state, target);
-        target->enter_state();
-        if (tr != nullptr) tr->end_change();
         to = target;
         break;
       }
     }
   }
-  if (tr != nullptr) tr->add(f, from, to, ev.event);
+  // Recorded before the switch, so that the flows it enters follow it.
+  long long ms = FSMtrace::now_ms();
+  if (tr != nullptr) tr->add(f, from, to, ev.event, ms);
+  if (ends) {
+    f->run = 1;  // the flow ends; its state is left with the superstate
+  } else if (to != nullptr) {
+    if (tr != nullptr) {
+      tr->begin_change();
+      tr->cause = &ev.event;
+      tr->cause_ms = ms;
+    }
+    from->leave_state();
+    store_state(&f->active_state, to);
+    to->enter_state();
+    if (tr != nullptr) {
+      tr->cause = nullptr;
+      tr->end_change();
+    }
+  }
   pthread_mutex_unlock(&f->mux);
 }
 
@@ -180,7 +193,14 @@ void FSMsuperstate::frame::init_state() {
 void FSMsuperstate::frame::enter_state() {
   pthread_mutex_lock(&mux);
   if (active_state != nullptr) {
-    if (history == 0) store_state(&active_state, default_state);
+    if (history == 0 && active_state != default_state) {
+      // Re-entered without history: the flow starts over, a change the
+      // trace shows under the event that caused the entry.
+      FSMtrace* tr = trace_of(this);
+      if (tr != nullptr && tr->cause != nullptr)
+        tr->add(this, active_state, default_state, *tr->cause, tr->cause_ms);
+      store_state(&active_state, default_state);
+    }
     active_state->enter_state();
     run = 0;
   }

@@ -1,7 +1,8 @@
 // fsm_trace.cc - FSMtrace: the transition ring and the change counter.
 //
-// `mux` is a leaf lock (see fsm_trace.h). The change counter is written by
-// the dispatching thread alone, with atomic stores, and read by any thread.
+// One writer, the dispatching thread; readers on any thread. The ring's
+// slots and counters are accessed with atomic loads and stores only (see
+// fsm_trace.h); nothing here takes a lock.
 
 #include "fsm/fsm_trace.h"
 
@@ -9,44 +10,57 @@
 #include <time.h>
 
 #include "framework/log.h"
-#include "fsm/internal.h"
 
 namespace {
 
-long long now_ms() {
+template <typename T>
+void put(T* field, T value) {
+  __atomic_store_n(field, value, __ATOMIC_RELAXED);
+}
+
+template <typename T>
+T get(const T* field) {
+  return __atomic_load_n(field, __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
+FSMtrace::FSMtrace(size_t size)
+    : cause(nullptr), cause_ms(0), next(0), count(0), log(false), changes(0) {
+  ring.resize(size, slot());
+}
+
+FSMtrace::~FSMtrace() = default;
+
+void FSMtrace::configure(size_t size, bool log_each) {
+  ring.assign(size, slot());
+  next = 0;
+  put(&count, 0ULL);
+  log = log_each;
+}
+
+long long FSMtrace::now_ms() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-}  // namespace
-
-FSMtrace::FSMtrace(size_t size) : next(0), count(0), log(false), changes(0) {
-  fsm_internal::init_private_mutex(&mux);
-  ring.resize(size);
-}
-
-FSMtrace::~FSMtrace() {
-  pthread_mutex_destroy(&mux);
-}
-
-void FSMtrace::configure(size_t size, bool log_each) {
-  pthread_mutex_lock(&mux);
-  ring.assign(size, record());
-  next = 0;
-  log = log_each;
-  pthread_mutex_unlock(&mux);
+long long FSMtrace::entry_ms(const FSMstate* st) {
+  const FSMstate* rt = st->get_root();
+  if (rt != nullptr && rt->get_type() == FSM_TYPE_ROOT) {
+    const FSMtrace* tr = static_cast<const FSMrootstate*>(rt)->trace;
+    if (tr != nullptr && tr->cause != nullptr) return tr->cause_ms;
+  }
+  return now_ms();
 }
 
 void FSMtrace::begin_change() {
-  unsigned long c = __atomic_load_n(&changes, __ATOMIC_RELAXED);
-  __atomic_store_n(&changes, c + 1, __ATOMIC_RELAXED);
+  put(&changes, get(&changes) + 1);
   __atomic_thread_fence(__ATOMIC_RELEASE);
 }
 
 void FSMtrace::end_change() {
-  unsigned long c = __atomic_load_n(&changes, __ATOMIC_RELAXED);
-  __atomic_store_n(&changes, c + 1, __ATOMIC_RELEASE);
+  __atomic_store_n(&changes, get(&changes) + 1, __ATOMIC_RELEASE);
 }
 
 unsigned long FSMtrace::change_count() const {
@@ -54,45 +68,54 @@ unsigned long FSMtrace::change_count() const {
 }
 
 void FSMtrace::add(const FSMsuperstate::frame* flow, const FSMstate* from, const FSMstate* to,
-                   const std::string& event) {
+                   const std::string& event, long long time_ms) {
   if (ring.empty()) return;  // the size changes only before the threads start
-  long long ms = now_ms();
-  size_t n = event.size() < EVENT_MAX ? event.size() : EVENT_MAX;
-  pthread_mutex_lock(&mux);
-  record& r = ring[next];
-  r.seq = ++count;
-  r.time_ms = ms;
-  r.flow = flow;
-  r.from = from;
-  r.to = to;
-  memcpy(r.event, event.data(), n);
-  r.event[n] = '\0';
+  unsigned long long seq = get(&count) + 1;
+  slot& s = ring[next];
   next = next + 1 == ring.size() ? 0 : next + 1;
-  bool log_it = log;
-  record copy = log_it ? r : record();
-  pthread_mutex_unlock(&mux);
-  if (log_it) {
-    norix::log_message(norix::LOG_INFO,
-                       "transition " + std::to_string(copy.seq) + " " + text(copy));
+  put(&s.seq, 0ULL);
+  __atomic_thread_fence(__ATOMIC_RELEASE);
+  put(&s.time_ms, time_ms);
+  put(&s.flow, flow);
+  put(&s.from, from);
+  put(&s.to, to);
+  unsigned long long words[EVENT_WORDS] = {};
+  memcpy(words, event.data(), event.size() < EVENT_MAX ? event.size() : EVENT_MAX);
+  for (size_t i = 0; i < EVENT_WORDS; ++i)
+    put(&s.event[i], words[i]);
+  __atomic_store_n(&s.seq, seq, __ATOMIC_RELEASE);
+  __atomic_store_n(&count, seq, __ATOMIC_RELEASE);
+  if (log) {
+    record r{seq, time_ms, flow, from, to, {}};
+    memcpy(r.event, words, sizeof r.event);
+    norix::log_message(norix::LOG_INFO, "transition " + std::to_string(seq) + " " + text(r));
   }
 }
 
 unsigned long long FSMtrace::last_seq() const {
-  pthread_mutex_lock(&mux);
-  unsigned long long n = count;
-  pthread_mutex_unlock(&mux);
-  return n;
+  return __atomic_load_n(&count, __ATOMIC_ACQUIRE);
 }
 
+// A slot rewritten while it is copied is left out: its record is no longer
+// held, and the newer one is past the count this reader started from.
 std::vector<FSMtrace::record> FSMtrace::copy() const {
   std::vector<record> out;
-  pthread_mutex_lock(&mux);
-  size_t held = count < ring.size() ? static_cast<size_t>(count) : ring.size();
-  out.reserve(held);
-  size_t first = (next + ring.size() - held) % (ring.empty() ? 1 : ring.size());
-  for (size_t i = 0; i < held; ++i)
-    out.push_back(ring[(first + i) % ring.size()]);
-  pthread_mutex_unlock(&mux);
+  unsigned long long last = last_seq();
+  if (ring.empty() || last == 0) return out;
+  unsigned long long first = last > ring.size() ? last - ring.size() + 1 : 1;
+  out.reserve(static_cast<size_t>(last - first + 1));
+  for (unsigned long long seq = first; seq <= last; ++seq) {
+    const slot& s = ring[(seq - 1) % ring.size()];
+    if (__atomic_load_n(&s.seq, __ATOMIC_ACQUIRE) != seq) continue;
+    record r{seq, get(&s.time_ms), get(&s.flow), get(&s.from), get(&s.to), {}};
+    unsigned long long words[EVENT_WORDS];
+    for (size_t i = 0; i < EVENT_WORDS; ++i)
+      words[i] = get(&s.event[i]);
+    memcpy(r.event, words, sizeof r.event);
+    r.event[EVENT_MAX] = '\0';
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if (get(&s.seq) == seq) out.push_back(r);
+  }
   return out;
 }
 

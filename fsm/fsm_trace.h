@@ -4,9 +4,11 @@
 //
 // FSMtrace is owned by its root (FSMrootstate::trace). Only the thread that
 // dispatches the machine's events records and changes flows; any thread
-// reads. `mux` guards the ring and is a leaf lock: it may be taken under any
-// other library lock, and nothing is taken while it is held. Records point
-// to flows and states, which live as long as the machine.
+// reads. The ring takes no lock: every field of a slot is an atomic word,
+// and a slot's number is cleared while the writer rewrites it, so that a
+// reader keeps only slots whose number it finds the same before and after
+// copying them. Records point to flows and states, which live as long as
+// the machine.
 
 #ifndef FSM_FSM_TRACE_H
 #define FSM_FSM_TRACE_H
@@ -46,6 +48,18 @@ class FSMtrace {
   void configure(size_t size, bool log);
   size_t size() const { return ring.size(); }
 
+  // The event and time of the switch under way, for the changes of the
+  // flows it enters and their entry times; cause is null outside a switch.
+  // Used by the dispatching thread only.
+  const std::string* cause;
+  long long cause_ms;
+
+  // Wall time in milliseconds since the epoch.
+  static long long now_ms();
+  // The entry time of st entered now: the time of the switch under way in
+  // its machine, else the clock's.
+  static long long entry_ms(const FSMstate* st);
+
   // On the dispatching thread: a flow is about to change (begin) and has
   // changed (end). Between them readers of the machine's picture retry.
   void begin_change();
@@ -56,7 +70,7 @@ class FSMtrace {
 
   // Records a fired transition; allocates nothing (unless logging).
   void add(const FSMsuperstate::frame* flow, const FSMstate* from, const FSMstate* to,
-           const std::string& event);
+           const std::string& event, long long time_ms);
   // The number of the last record made (0 before the first).
   unsigned long long last_seq() const;
   // The records held, oldest first.
@@ -69,10 +83,20 @@ class FSMtrace {
   static std::string text(const record& r);
 
  private:
-  mutable pthread_mutex_t mux;
-  std::vector<record> ring;  // sized by configure; a slot is rewritten in place
-  size_t next;               // the slot the next record goes to
-  unsigned long long count;  // records ever made
+  static constexpr size_t EVENT_WORDS = (EVENT_MAX + 1) / 8;
+  // A slot of the ring; each word is loaded and stored atomically.
+  struct slot {
+    unsigned long long seq;  // 0 while the writer rewrites the slot
+    long long time_ms;
+    const FSMsuperstate::frame* flow;
+    const FSMstate* from;
+    const FSMstate* to;
+    unsigned long long event[EVENT_WORDS];  // the name, zero-padded
+  };
+
+  std::vector<slot> ring;    // sized by configure
+  size_t next;               // the slot of the next record; the writer's own
+  unsigned long long count;  // records ever made; atomic
   bool log;
   unsigned long changes;  // odd while a flow changes; atomic
 };
