@@ -139,7 +139,9 @@ void dot_flow(const machine& m, int fi, std::string* out, const std::string& ind
   std::string label = "flow " + std::to_string(f.f->id);
   if (f.f->history != 0) label += " (H: history)";
   *out += indent + "subgraph \"cluster_f" + std::to_string(fi) + "\" {\n";
-  *out += indent + "  label=" + dot_quote(label) + "; style=dashed; color=gray40;\n";
+  // A cluster inherits its enclosing cluster's attributes: each sets its own.
+  *out += indent + "  label=" + dot_quote(label) +
+          "; class=\"flow\"; style=dashed; color=gray40; tooltip=\"\";\n";
   for (int si : f.states)
     dot_state(m, si, out, indent + "  ");
   bool ends = false;
@@ -173,7 +175,8 @@ void dot_state(const machine& m, int i, std::string* out, const std::string& ind
   if (is_super(m, i)) {
     *out += indent + "subgraph \"cluster_" + node_id(i) + "\" {\n";
     *out += indent + "  label=" + dot_quote(shown) + ";\n";
-    *out += indent + "  " + (s.active ? active_attributes(s, true) : "style=rounded") + ";\n";
+    *out += indent + "  " +
+            (s.active ? active_attributes(s, true) : "class=\"state\"; style=rounded") + ";\n";
     *out += indent + "  " + node_id(i) + " [shape=point, width=0.05, label=\"\"];\n";
     for (int fi : s.flows)
       dot_flow(m, fi, out, indent + "  ");
