@@ -280,7 +280,7 @@ void FSMstate::enter_state() {
   pthread_mutex_lock(&mux);
   if (enter != nullptr) enter(this);
   status = 1;
-  __atomic_store_n(&entered_ms, ms, __ATOMIC_RELAXED);
+  __atomic_store_n(&entered_ms, ms, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&mux);
 }
 

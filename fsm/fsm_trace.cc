@@ -2,7 +2,10 @@
 //
 // One writer, the dispatching thread; readers on any thread. The ring's
 // slots and counters are accessed with atomic loads and stores only (see
-// fsm_trace.h); nothing here takes a lock.
+// fsm_trace.h); nothing here takes a lock. The writer clears a slot's number
+// before it stores the fields, with release stores, and readers load them
+// with acquire loads: a reader that loads a field of a newer record then
+// finds the number changed when it loads it again.
 
 #include "fsm/fsm_trace.h"
 
@@ -15,12 +18,12 @@ namespace {
 
 template <typename T>
 void put(T* field, T value) {
-  __atomic_store_n(field, value, __ATOMIC_RELAXED);
+  __atomic_store_n(field, value, __ATOMIC_RELEASE);
 }
 
 template <typename T>
 T get(const T* field) {
-  return __atomic_load_n(field, __ATOMIC_RELAXED);
+  return __atomic_load_n(field, __ATOMIC_ACQUIRE);
 }
 
 }  // namespace
@@ -54,9 +57,10 @@ long long FSMtrace::entry_ms(const FSMstate* st) {
   return now_ms();
 }
 
+// The flow's changes that follow are release stores, so a reader that
+// loads one of them (with an acquire load) also finds this odd count.
 void FSMtrace::begin_change() {
   put(&changes, get(&changes) + 1);
-  __atomic_thread_fence(__ATOMIC_RELEASE);
 }
 
 void FSMtrace::end_change() {
@@ -74,20 +78,23 @@ void FSMtrace::add(const FSMsuperstate::frame* flow, const FSMstate* from, const
   slot& s = ring[next];
   next = next + 1 == ring.size() ? 0 : next + 1;
   put(&s.seq, 0ULL);
-  __atomic_thread_fence(__ATOMIC_RELEASE);
   put(&s.time_ms, time_ms);
   put(&s.flow, flow);
   put(&s.from, from);
   put(&s.to, to);
-  unsigned long long words[EVENT_WORDS] = {};
-  memcpy(words, event.data(), event.size() < EVENT_MAX ? event.size() : EVENT_MAX);
-  for (size_t i = 0; i < EVENT_WORDS; ++i)
+  // Only the words up to the terminator: readers stop there.
+  size_t n = event.size() < EVENT_MAX ? event.size() : EVENT_MAX;
+  size_t used = n / 8 + 1;
+  unsigned long long words[EVENT_WORDS];
+  words[used - 1] = 0;
+  memcpy(words, event.data(), n);
+  for (size_t i = 0; i < used; ++i)
     put(&s.event[i], words[i]);
   __atomic_store_n(&s.seq, seq, __ATOMIC_RELEASE);
   __atomic_store_n(&count, seq, __ATOMIC_RELEASE);
   if (log) {
     record r{seq, time_ms, flow, from, to, {}};
-    memcpy(r.event, words, sizeof r.event);
+    memcpy(r.event, words, used * 8);
     norix::log_message(norix::LOG_INFO, "transition " + std::to_string(seq) + " " + text(r));
   }
 }
@@ -113,7 +120,6 @@ std::vector<FSMtrace::record> FSMtrace::copy() const {
       words[i] = get(&s.event[i]);
     memcpy(r.event, words, sizeof r.event);
     r.event[EVENT_MAX] = '\0';
-    __atomic_thread_fence(__ATOMIC_ACQUIRE);
     if (get(&s.seq) == seq) out.push_back(r);
   }
   return out;

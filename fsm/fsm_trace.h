@@ -91,7 +91,7 @@ class FSMtrace {
     const FSMsuperstate::frame* flow;
     const FSMstate* from;
     const FSMstate* to;
-    unsigned long long event[EVENT_WORDS];  // the name, zero-padded
+    unsigned long long event[EVENT_WORDS];  // the name and its terminator
   };
 
   std::vector<slot> ring;    // sized by configure

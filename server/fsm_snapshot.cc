@@ -66,14 +66,15 @@ void add_state(machine* m, const FSMstate* st, int in, std::set<const FSMstate*>
 }
 
 // Marks the active states from the root down and loads their entry times.
-// Only atomic loads: the caller checks the change counter around it.
+// Only acquire loads: a value stored by a change after the caller's first
+// look at the change counter makes its second look find the count moved.
 void mark_active(machine* m) {
   for (state& s : m->states) {
     s.active = false;
     s.entered_ms = 0;
   }
   m->states[0].active = true;
-  m->states[0].entered_ms = __atomic_load_n(&m->states[0].st->entered_ms, __ATOMIC_RELAXED);
+  m->states[0].entered_ms = __atomic_load_n(&m->states[0].st->entered_ms, __ATOMIC_ACQUIRE);
   for (size_t i = 1; i < m->states.size(); ++i) {
     state& s = m->states[i];
     const flow& f = m->flows[static_cast<size_t>(s.parent_flow)];
@@ -81,7 +82,7 @@ void mark_active(machine* m) {
     if (!m->states[static_cast<size_t>(f.owner)].active) continue;
     if (__atomic_load_n(&f.f->active_state, __ATOMIC_ACQUIRE) != s.st) continue;
     s.active = true;
-    s.entered_ms = __atomic_load_n(&s.st->entered_ms, __ATOMIC_RELAXED);
+    s.entered_ms = __atomic_load_n(&s.st->entered_ms, __ATOMIC_ACQUIRE);
   }
 }
 
@@ -281,7 +282,6 @@ int take(EqFSMlocation* loc, machine* out, std::string* why) {
     mark_active(&m);
     m.time_ms = now_ms();
     m.sequence = trace->last_seq();
-    __atomic_thread_fence(__ATOMIC_ACQUIRE);
     consistent = trace->change_count() == before;
   }
   if (!consistent) {
