@@ -142,7 +142,7 @@ void dot_flow(const machine& m, int fi, std::string* out, const std::string& ind
   *out += indent + "subgraph \"cluster_f" + std::to_string(fi) + "\" {\n";
   // A cluster inherits its enclosing cluster's attributes: each sets its own.
   *out += indent + "  label=" + dot_quote(label) +
-          "; class=\"flow\"; style=dashed; color=gray40; tooltip=\"\";\n";
+          "; labelloc=t; class=\"flow\"; style=dashed; color=gray40; tooltip=\"\";\n";
   for (int si : f.states)
     dot_state(m, si, out, indent + "  ");
   bool ends = false;
@@ -175,10 +175,12 @@ void dot_state(const machine& m, int i, std::string* out, const std::string& ind
   if (!s.error.empty()) shown += "\n! " + s.error;
   if (is_super(m, i)) {
     *out += indent + "subgraph \"cluster_" + node_id(i) + "\" {\n";
-    *out += indent + "  label=" + dot_quote(shown) + ";\n";
+    *out += indent + "  label=" + dot_quote(shown) + "; labelloc=b;\n";
     *out += indent + "  " +
             (s.active ? active_attributes(s, true) : "class=\"state\"; style=rounded") + ";\n";
-    *out += indent + "  " + node_id(i) + " [shape=point, width=0.05, label=\"\"];\n";
+    // An invisible point inside the cluster: the end of its edges, which
+    // dot clips at the cluster's border (ltail, lhead).
+    *out += indent + "  " + node_id(i) + " [shape=point, style=invis, width=0, label=\"\"];\n";
     for (int fi : s.flows)
       dot_flow(m, fi, out, indent + "  ");
     *out += indent + "}\n";
@@ -306,8 +308,10 @@ std::string graph_text(const machine& m) {
          "; labelloc=t; compound=true; rankdir=LR; fontname=\"Helvetica\";\n";
   out += "  node [shape=box, style=rounded, fontname=\"Helvetica\"];\n";
   out += "  edge [fontname=\"Helvetica\", fontsize=10];\n";
-  for (int fi : root.flows)
-    dot_flow(m, fi, &out, "  ");
+  // dot stacks the flows from the last written up: written last to first,
+  // flow 0 comes out on top.
+  for (auto fi = root.flows.rbegin(); fi != root.flows.rend(); ++fi)
+    dot_flow(m, *fi, &out, "  ");
   for (size_t i = 1; i < m.states.size(); ++i) {
     const state& s = m.states[i];
     for (const edge& e : s.edges) {
