@@ -12,6 +12,7 @@
 #include "bench/cases.h"
 #include "bench/machines.h"
 #include "fsm/fsm.h"
+#include "fsm/fsm_trace.h"
 
 namespace fsmbench {
 namespace {
@@ -35,13 +36,15 @@ Counts minus(const Counts& a, const Counts& b) {
 // (the ring brings it back to the same places, so the counters must have
 // grown by whole rounds).
 void run_dispatch(benchmark::State& state, const std::string& key, const Desc& d,
-                  const std::vector<Aim>& aims, Addressing how) {
+                  const std::vector<Aim>& aims, Addressing how,
+                  size_t trace_size = FSMtrace::DEFAULT_SIZE) {
   Ring r = make_ring(d, aims, how);
   if (!r.error.empty()) {
     state.SkipWithError(r.error.c_str());
     return;
   }
   Built m(d);
+  m.root->trace->configure(trace_size, false);
   Model model(d);
   m.start();
   model.start();
@@ -260,6 +263,12 @@ void register_dispatch_cases() {
                                {"parent_name", PARENT_NAME},
                                {"parent_star", PARENT_STAR},
                                {"nobody", NOBODY}};
+  // The same cycle with the transition trace off: the trace's cost is the
+  // ratio of the two.
+  benchmark::RegisterBenchmark("dispatch/cycle/untraced", [](benchmark::State& s) {
+    Desc d = reference_machine();
+    run_dispatch(s, "dispatch/cycle/untraced", d, cycle_aims(d), STAR, 0);
+  });
   for (const Address& a : addresses) {
     std::string key = std::string("dispatch/cycle/") + a.name;
     benchmark::RegisterBenchmark(key.c_str(), [key, a](benchmark::State& s) {

@@ -42,6 +42,8 @@ double worst_allocs() {
 std::vector<Goal> goals() {
   std::vector<Goal> g;
   g.push_back({"dispatch, cycle: pairs per event", recorded("dispatch/cycle"), 10.5, true});
+  g.push_back({"dispatch, cycle: ns per event traced / untraced",
+               recorded("dispatch/cycle#ns") / recorded("dispatch/cycle/untraced#ns"), 1.1, true});
   g.push_back({"dispatch, broadcast: pairs per event", recorded("dispatch/broadcast"), 20, true});
   g.push_back({"dispatch, unhandled: pairs per event", recorded("dispatch/unhandled"), 6, true});
   g.push_back(

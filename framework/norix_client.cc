@@ -4,37 +4,98 @@
 //   norix_client [-s ENDPOINT] [-t MILLISECONDS] set ADDRESS VALUE...
 //   norix_client [-s ENDPOINT] [-t MILLISECONDS] names ADDRESS
 //   norix_client [-s ENDPOINT] [-t MILLISECONDS] save
+//   norix_client [-s ENDPOINT] [-t MILLISECONDS] watch ADDRESS
+//   norix_client --help | --version
 //
 // The server is the one at ENDPOINT, or at $NORIX_SERVER. get prints the
 // value's text form, names one name per line, set the result's value if it
 // has one; each exits 0. An error is printed as "error CODE: TEXT" on
-// standard error with exit status 1; a usage error exits with 2.
+// standard error with exit status 1; a usage error exits with 2. watch reads
+// the address every WATCH_PERIOD_MS and prints the value (or the error)
+// each time it differs from the last one printed, until interrupted; the
+// time of a USTR element does not count as a change, since some properties
+// stamp it at every read.
 
 #include "framework/norix.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <string>
 
 #include "framework/protocol.h"
+#include "framework/version.h"
 
 namespace {
 
+constexpr int WATCH_PERIOD_MS = 250;
+
+const char USAGE[] =
+    "usage: norix_client [-s ENDPOINT] [-t MILLISECONDS] get ADDRESS\n"
+    "       norix_client [-s ENDPOINT] [-t MILLISECONDS] set ADDRESS VALUE\n"
+    "       norix_client [-s ENDPOINT] [-t MILLISECONDS] names ADDRESS\n"
+    "       norix_client [-s ENDPOINT] [-t MILLISECONDS] save\n"
+    "       norix_client [-s ENDPOINT] [-t MILLISECONDS] watch ADDRESS\n"
+    "       norix_client --help | --version\n"
+    "ENDPOINT (unix:PATH or tcp:HOST:PORT) defaults to $NORIX_SERVER;\n"
+    "ADDRESS is FACILITY/DEVICE/LOCATION/PROPERTY. watch prints the value each\n"
+    "time it changes until interrupted. Exit status: 0 done, 1 the server\n"
+    "answered an error or did not answer, 2 a usage error.\n";
+
 int usage() {
-  fprintf(stderr,
-          "usage: norix_client [-s ENDPOINT] [-t MILLISECONDS] get ADDRESS\n"
-          "       norix_client [-s ENDPOINT] [-t MILLISECONDS] set ADDRESS VALUE\n"
-          "       norix_client [-s ENDPOINT] [-t MILLISECONDS] names ADDRESS\n"
-          "       norix_client [-s ENDPOINT] [-t MILLISECONDS] save\n"
-          "ENDPOINT (unix:PATH or tcp:HOST:PORT) defaults to $NORIX_SERVER.\n");
+  fputs(USAGE, stderr);
   return 2;
+}
+
+// What watch compares: the value's text with the times of USTR elements
+// left out; an error's code and text.
+std::string watched(int code, EqData& result) {
+  if (code != 0) return "error " + std::to_string(code) + ": " + result.text_value();
+  if (result.type() != DATA_USTR) return result.text_value();
+  EqData copy;
+  for (int k = 0; k < result.length(); ++k) {
+    USTR u = *result.get_ustr(k);
+    u.tm = 0;
+    copy.set(u, k);
+  }
+  return copy.text_value();
+}
+
+[[noreturn]] void watch(const std::string& endpoint, const std::string& request, int timeout_ms) {
+  std::string last;
+  bool first = true;
+  for (;;) {
+    EqData result;
+    int code = norix::protocol::call(endpoint, request, &result, timeout_ms);
+    std::string key = watched(code, result);
+    if (first || key != last) {
+      if (code != 0) {
+        fprintf(stderr, "%s\n", key.c_str());
+      } else {
+        printf("%s\n", result.text_value().c_str());
+        fflush(stdout);
+      }
+      last = key;
+      first = false;
+    }
+    timespec pause{WATCH_PERIOD_MS / 1000, (WATCH_PERIOD_MS % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    fputs(USAGE, stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("norix_client (norix) %s\n", norix::version());
+    return 0;
+  }
   const char* env = getenv("NORIX_SERVER");
   std::string endpoint = env != nullptr ? env : "";
   int timeout_ms = norix::protocol::DEFAULT_TIMEOUT_MS;
@@ -59,7 +120,7 @@ int main(int argc, char** argv) {
   EqAdr address;
   if (left > 0) address.adr(argv[i]);
   std::string request;
-  if (command == "get" && left == 1) {
+  if ((command == "get" || command == "watch") && left == 1) {
     request = norix::protocol::get_request(address);
   } else if (command == "names" && left == 1) {
     request = norix::protocol::names_request(address);
@@ -76,6 +137,7 @@ int main(int argc, char** argv) {
     return usage();
   }
 
+  if (command == "watch") watch(endpoint, request, timeout_ms);
   EqData result;
   int code = norix::protocol::call(endpoint, request, &result, timeout_ms);
   if (code != 0) {

@@ -73,6 +73,7 @@ int Server::start(const std::string& config_file, std::string* why) {
     return -1;
   }
   if (parse_config(in, config_file, &config_, why) != 0) return -1;
+  set_process_config(config_);
 
   protocol::Endpoint wanted;
   protocol::Endpoint bound;

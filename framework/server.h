@@ -136,11 +136,13 @@ class Server {
   std::mutex save_mux_;  // one save at a time
 };
 
-// A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, prints
-// "norix server FACILITY/DEVICE listening on ENDPOINT" on standard output,
-// runs until SIGINT or SIGTERM, then stops, saves and ends the process with
-// status 0 (1 when the save failed). Returns 2 when the start failed, with
-// the reason on standard error. Once started, the process ends with _exit:
+// A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, logs
+// "norix server FACILITY/DEVICE listening on ENDPOINT" (framework/log.h: a
+// line on standard error whose last word is the endpoint), runs until
+// SIGINT or SIGTERM, then stops, saves ("norix server saved FILE") and ends
+// the process with status 0 (1 when the save failed). Returns 2 when the
+// start failed, with the reason logged. "PROGRAM --help" and "PROGRAM
+// --version" print on standard output and return 0. Once started, the process ends with _exit:
 // the machines' engine threads are never stopped, so the objects they use
 // (the registries, the served locations) must not be destroyed under them
 // by static destructors. Standard streams are flushed first, and a leak

@@ -20,6 +20,12 @@ namespace {
 using internal::next_word;
 
 constexpr int MAX_PERIOD_MS = 3600 * 1000;
+constexpr int MAX_TRACE_SIZE = 1 << 20;
+
+ServerConfig& the_process_config() {
+  static ServerConfig config;
+  return config;
+}
 
 std::vector<std::string> words_of(const std::string& line) {
   std::vector<std::string> words;
@@ -98,6 +104,11 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
     } else if (w[0] == "strict" && w.size() == 1) {
       // Start-up checks: a reported problem refuses the start-up.
       c.strict = true;
+    } else if (w[0] == "trace" && w.size() == 2) {
+      // Observing the machines.
+      ok = to_int(w[1], 0, MAX_TRACE_SIZE, &c.trace_size);
+    } else if (w[0] == "log" && w.size() == 2 && w[1] == "transitions") {
+      c.log_transitions = true;
     } else {
       ok = false;
     }
@@ -107,6 +118,14 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
   if (c.listen.empty()) return fail("no 'listen ENDPOINT' item");
   *out = c;
   return 0;
+}
+
+const ServerConfig& process_config() {
+  return the_process_config();
+}
+
+void set_process_config(const ServerConfig& config) {
+  the_process_config() = config;
 }
 
 }  // namespace norix

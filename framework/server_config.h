@@ -8,6 +8,10 @@
 //   peer FACILITY DEVICE ENDPOINT    where another server listens
 //   strict                           a problem that the program reports
 //                                    while starting refuses the start-up
+// Observing the machines:
+//   trace RECORDS                    transitions each machine's trace
+//                                    keeps (256; 0 records none)
+//   log transitions                  every trace record is also a log line
 //   location NAME CODE [TYPE]        starts a location: its name, type code
 //                                    and type name
 //   PROPERTY VALUE                   a saved value line of that location
@@ -52,10 +56,19 @@ struct ServerConfig {
   std::vector<std::string> header;  // the lines before the first location, as read
   // Added after header: the strict item (framework/startup.h).
   bool strict = false;
+  // Added after strict: observing the machines.
+  int trace_size = 256;
+  bool log_transitions = false;
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.
 int parse_config(std::istream& in, const std::string& file, ServerConfig* out, std::string* why);
+
+// The configuration of this process's server: Server::start sets it after
+// parsing and before it creates a location; until then, the defaults. Read
+// and set on the start-up thread only.
+const ServerConfig& process_config();
+void set_process_config(const ServerConfig& config);
 
 }  // namespace norix
 

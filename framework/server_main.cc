@@ -5,11 +5,13 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "framework/log.h"
+#include "framework/version.h"
 
 // Defined by LeakSanitizer's runtime when the program is built with it.
 extern "C" void __lsan_do_leak_check() __attribute__((weak));
@@ -30,10 +32,33 @@ Server* program_server = nullptr;
   _exit(status);
 }
 
+void print_help(const char* prog) {
+  printf(
+      "usage: %s CONFIG_FILE\n"
+      "       %s --help | --version\n"
+      "Runs a norix server: reads CONFIG_FILE (server, listen, update, timeout,\n"
+      "peer, trace, log transitions and location items), serves its locations\n"
+      "until SIGINT or SIGTERM, then writes CONFIG_FILE again with the saved\n"
+      "values. SIGUSR1 interrupts every location. Messages for the operator go\n"
+      "to standard error, one per line: TIME LEVEL TEXT; the line\n"
+      "'... INFO norix server FACILITY/DEVICE listening on ENDPOINT' says that\n"
+      "it serves.\n",
+      prog, prog);
+}
+
 }  // namespace
 
 int server_main(int argc, char** argv, const ServerHooks& hooks) {
   const char* prog = argc > 0 ? argv[0] : "server";
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    print_help(prog);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    const char* base = strrchr(prog, '/');
+    printf("%s (norix) %s\n", base != nullptr ? base + 1 : prog, version());
+    return 0;
+  }
   if (argc != 2 || argv[1][0] == '-') {
     fprintf(stderr, "usage: %s CONFIG_FILE\n", prog);
     return 2;
@@ -55,9 +80,9 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
     program_server->stop();  // closes the listening socket and removes its file
     return 2;
   }
-  printf("norix server %s/%s listening on %s\n", program_server->config().facility.c_str(),
-         program_server->config().device.c_str(), program_server->endpoint().c_str());
-  fflush(stdout);
+  log_message(LOG_INFO, "norix server " + program_server->config().facility + "/" +
+                            program_server->config().device + " listening on " +
+                            program_server->endpoint());
 
   int sig = 0;
   for (;;) {
@@ -70,7 +95,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
   if (rc != 0) {
     log_message(LOG_ERROR, std::string(prog) + ": " + why);
   } else {
-    printf("norix server saved %s\n", argv[1]);
+    log_message(LOG_INFO, std::string("norix server saved ") + argv[1]);
   }
   if (hooks.cancel != nullptr) hooks.cancel();
   end_process(rc == 0 ? 0 : 1);

@@ -41,6 +41,7 @@ class FSMstate;
 class FSMsuperstate;
 class FSMrootstate;
 class EqFSMlocation;
+class FSMtrace;
 
 // State types the library gives meaning to; applications give their own
 // states any other value.
@@ -285,6 +286,10 @@ class FSMstate {
   // Added after error_set: the state's timeouts (owned), in the order
   // added. Empty for most states, which then pay nothing for them.
   std::vector<timeout*> timeouts;
+  // Added after timeouts: the wall time (milliseconds since the epoch) of
+  // the state's last entry, 0 before the first. Stored atomically by
+  // enter_state, so that the machine's picture may load it without the lock.
+  long long entered_ms;
 };
 
 // ---------------------------------------------------------------------------
@@ -501,6 +506,9 @@ class FSMrootstate : public FSMsuperstate {
   // both are used only by the thread that dispatches the events.
   std::vector<FSMstate::timeout*> timers;
   long timer_round;
+  // Added after timer_round: the machine's transition trace and change counter
+  // (fsm/fsm_trace.h); owned, made by the constructor.
+  FSMtrace* trace;
 };
 
 // ---------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include "fsm/fsm_core.h"
+#include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
 
 namespace {
@@ -121,7 +122,9 @@ FSMrootstate::FSMrootstate(EqFSMlocation* locptr, const char* nm, const char* de
     : FSMsuperstate(locptr, nm, descr, FSM_TYPE_ROOT),
       update_rate(1),
       atdsp(nullptr),
-      timer_round(0) {
+      timer_round(0),
+
+      trace(new FSMtrace(FSMtrace::DEFAULT_SIZE)) {
   set_parent(this);
 }
 
@@ -133,6 +136,8 @@ FSMrootstate::~FSMrootstate() {
   link_table.clear();
   delete atdsp;
   atdsp = nullptr;
+  delete trace;
+  trace = nullptr;
 }
 
 // The table is written only at start-up, before the engine threads exist.

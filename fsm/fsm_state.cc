@@ -15,6 +15,7 @@
 #include <string.h>
 
 #include "fsm/fsm_core.h"
+#include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
 
 namespace {
@@ -126,7 +127,8 @@ FSMstate::FSMstate(const char* st_name, const char* st_descr, int st_type)
       leave(nullptr),
       usr_irq1(nullptr),
       usr_irq2(nullptr),
-      error_set(0) {
+      error_set(0),
+      entered_ms(0) {
   fsm_internal::init_private_mutex(&mux);
   fsm_internal::init_private_mutex(&err_mux);
 }
@@ -320,10 +322,12 @@ void FSMstate::init_state() {
 
 // The enter action runs while the state is still inactive.
 void FSMstate::enter_state() {
+  long long ms = FSMtrace::entry_ms(this);
   pthread_mutex_lock(&mux);
   if (enter != nullptr) enter(this);
   status = 1;
   if (!timeouts.empty()) arm_timeouts(this);
+  __atomic_store_n(&entered_ms, ms, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&mux);
 }
 

@@ -20,6 +20,7 @@
 #include <pthread.h>
 
 #include "fsm/fsm_core.h"
+#include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
 
 namespace {
@@ -43,21 +44,52 @@ bool is_self_or_ancestor(const FSMstate* self, const FSMstate* sp) {
   return false;
 }
 
+// The machine's trace, or null for a flow outside a machine.
+FSMtrace* trace_of(const FSMsuperstate::frame* f) {
+  FSMstate* rt = f->parent->get_root();
+  if (rt == nullptr || rt->get_type() != FSM_TYPE_ROOT) return nullptr;
+  return static_cast<FSMrootstate*>(rt)->trace;
+}
+
 // After the active state fired: ends the flow on the owner's name, else
 // switches to the state named `next` (a name that matches none changes
-// nothing). Takes the flow mutex, then the states' own mutexes.
-void follow(FSMsuperstate::frame* f, const std::string& next) {
+// nothing). Takes the flow mutex, then the states' own mutexes; the trace's
+// mutex last. The change counter brackets the switch so that readers of
+// the machine's picture never take half of it.
+void follow(FSMsuperstate::frame* f, const FSMevent& ev) {
+  const std::string& next = ev.next;
+  FSMtrace* tr = trace_of(f);
   pthread_mutex_lock(&f->mux);
-  if (fsm_internal::same_name(next, f->parent->name)) {
-    f->run = 1;  // the flow ends; its state is left with the superstate
+  FSMstate* from = f->active_state;
+  FSMstate* to = nullptr;
+  bool ends = fsm_internal::same_name(next, f->parent->name);
+  if (ends) {
+    to = f->parent;
   } else {
     for (FSMstate* target : f->state) {
       if (fsm_internal::same_name(target->name, next)) {
-        f->active_state->leave_state();
-        store_state(&f->active_state, target);
-        target->enter_state();
+        to = target;
         break;
       }
+    }
+  }
+  // Recorded before the switch, so that the flows it enters follow it.
+  long long ms = FSMtrace::now_ms();
+  if (tr != nullptr) tr->add(f, from, to, ev.event, ms);
+  if (ends) {
+    f->run = 1;  // the flow ends; its state is left with the superstate
+  } else if (to != nullptr) {
+    if (tr != nullptr) {
+      tr->begin_change();
+      tr->cause = &ev.event;
+      tr->cause_ms = ms;
+    }
+    from->leave_state();
+    store_state(&f->active_state, to);
+    to->enter_state();
+    if (tr != nullptr) {
+      tr->cause = nullptr;
+      tr->end_change();
     }
   }
   pthread_mutex_unlock(&f->mux);
@@ -161,7 +193,14 @@ void FSMsuperstate::frame::init_state() {
 void FSMsuperstate::frame::enter_state() {
   pthread_mutex_lock(&mux);
   if (active_state != nullptr) {
-    if (history == 0) store_state(&active_state, default_state);
+    if (history == 0 && active_state != default_state) {
+      // Re-entered without history: the flow starts over, a change the
+      // trace shows under the event that caused the entry.
+      FSMtrace* tr = trace_of(this);
+      if (tr != nullptr && tr->cause != nullptr)
+        tr->add(this, active_state, default_state, *tr->cause, tr->cause_ms);
+      store_state(&active_state, default_state);
+    }
     active_state->enter_state();
     run = 0;
   }
@@ -184,7 +223,7 @@ void FSMsuperstate::frame::leave_state() {
 // so it reads them without the mutex; it takes the mutex to switch.
 int FSMsuperstate::frame::process_event(FSMevent* event) {
   FSMstate* st = run == 0 ? load_state(&active_state) : nullptr;
-  if (st != nullptr && st->process_event(event) != 0) follow(this, event->next);
+  if (st != nullptr && st->process_event(event) != 0) follow(this, *event);
   return 0;
 }
 

@@ -142,6 +142,15 @@ show fsm get "$FSM/OVEN/TEMPERATURE"
 show fsm get "$FSM/OVEN/CYCLES"
 await fsm "$FSM/OVEN/TEMP_HIST" " "
 echo "  oven.data (history archive): $(head -2 "$run/oven.data" | tr '\n' ' ')"
+echo "  what the machines did so far (TRACE: number, ms, -, time, flow: from -> to on event):"
+show fsm get "$FSM/OVEN/TRACE"
+echo "  \$ norix_client get $FSM/OVEN/GRAPH | dot -Tsvg > oven.svg"
+fsm get "$FSM/OVEN/GRAPH" | dot -Tsvg >"$run/oven.svg"
+fsm get "$FSM/OVEN/GRAPH" | dot -Tpng >"$run/oven.png"
+echo "      wrote $run/oven.svg (and oven.png): the active states are filled"
+echo "  the active states in MODEL (JSON):"
+fsm get "$FSM/OVEN/MODEL" |
+  jq -r '.root | .. | objects | select(.active? == true and .name != null) | "      \(.name) since \((.entered_ms / 1000 | floor) | todate)"'
 
 echo
 echo "=== 4. emergency stop: ESTOP raises the first interrupt; heating's interrupt1"

@@ -3,7 +3,7 @@
 # "scripts/deps.sh fuzz" also installs clang and its sanitizer and libFuzzer
 # runtimes for scripts/fuzz.sh.
 set -euo pipefail
-want=(cmake ninja-build g++ git clang-format libgtest-dev libgmock-dev libbenchmark-dev)
+want=(cmake ninja-build g++ git clang-format libgtest-dev libgmock-dev libbenchmark-dev graphviz jq)
 if [ "${1:-}" = fuzz ]; then
   want+=(clang libclang-rt-14-dev)
 fi

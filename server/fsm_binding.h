@@ -129,6 +129,26 @@ class D_flow : public D_fsmstr {
   int flow_id;  // -1 when the name carries no number
 };
 
+// D_view: a read-only view of a root location's whole machine. TRACE (the
+// transition trace: one USTR per record, oldest first, i1 the record's
+// number, tm its time in seconds, f1 its milliseconds, the text naming flow,
+// states and event), GRAPH (the live machine as Graphviz DOT text) or MODEL
+// (the same as JSON). A read never makes the machine's engines wait (see
+// server/fsm_snapshot.h); a write answers ERR_ILLEGAL_WRITE.
+class D_view : public D_fct {
+ public:
+  enum kind_t { VIEW_TRACE, VIEW_GRAPH, VIEW_MODEL };
+
+  D_view(const char* name, EqFct* ep, int kind);
+  ~D_view() override;
+
+  void get(EqAdr* adr, EqData* req, EqData* res, EqFct* loc) override;
+  using D_fct::data_type;
+  int data_type() const override;  // DATA_USTR for TRACE, DATA_STRING otherwise
+
+  int kind;
+};
+
 // ---------------------------------------------------------------------------
 // EqFSMlocation: a server location hosting one state of a machine: a root
 // location (FSM_CODE_ROOT) runs a whole machine on three engine threads; a
@@ -176,6 +196,9 @@ class EqFSMlocation : public EqFct {
   // prop_amux instead of another property's mutex or one past the table.
   size_t prop_mux_count;
   size_t prop_mux_data;
+  // Added after prop_mux_data: the views TRACE, GRAPH and MODEL of a root
+  // location's machine; owned; null in a superstate location.
+  D_view* views[3];
 };
 
 // ---------------------------------------------------------------------------

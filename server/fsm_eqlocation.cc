@@ -53,7 +53,8 @@ EqFSMlocation::EqFSMlocation(int type)
       status("FAULT the error detected in the active state", this),
       prop_mux(nullptr),
       prop_mux_count(0),
-      prop_mux_data(0) {
+      prop_mux_data(0),
+      views{nullptr, nullptr, nullptr} {
   fsm_internal::init_private_mutex(&prop_amux);
   fsm_internal::init_private_mutex(&mux);
   fsm_internal::init_private_cond(&cond);
@@ -61,6 +62,9 @@ EqFSMlocation::EqFSMlocation(int type)
     FSMrootstate* root = new FSMrootstate(this, "", "");
     root->set_root(root);
     state_ptr = root;
+    views[0] = new D_view("TRACE the last transitions of the machine", this, D_view::VIEW_TRACE);
+    views[1] = new D_view("GRAPH the machine as Graphviz DOT text", this, D_view::VIEW_GRAPH);
+    views[2] = new D_view("MODEL the machine as JSON", this, D_view::VIEW_MODEL);
   } else {
     // FSM_TYPE_LOCATION, and any other kind: a superstate location, so
     // that a location always has a state.
@@ -73,6 +77,10 @@ EqFSMlocation::EqFSMlocation(int type)
 }
 
 EqFSMlocation::~EqFSMlocation() {
+  for (D_view*& v : views) {
+    delete v;
+    v = nullptr;
+  }
   delete state_ptr;
   state_ptr = nullptr;
   pthread_cond_destroy(&cond);

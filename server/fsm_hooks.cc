@@ -9,7 +9,9 @@
 
 #include <string>
 
+#include "framework/server_config.h"
 #include "fsm/fsm_core.h"
+#include "fsm/fsm_trace.h"
 #include "server/fsm_binding.h"
 #include "server/fsm_checks.h"
 
@@ -43,6 +45,11 @@ EqFct* eq_create(int eq_code, void*) {
   }
   EqFSMlocation* loc =
       new EqFSMlocation(eq_code == FSM_CODE_ROOT ? FSM_TYPE_ROOT : FSM_TYPE_LOCATION);
+  if (eq_code == FSM_CODE_ROOT) {
+    const norix::ServerConfig& config = norix::process_config();
+    static_cast<FSMrootstate*>(loc->state_ptr)
+        ->trace->configure(static_cast<size_t>(config.trace_size), config.log_transitions);
+  }
   bool known = false;
   for (node_info* p = init_list; p != nullptr; p = p->link) {
     if (record_name(p) != gbl_fct_name) continue;

@@ -80,7 +80,7 @@ bool ServerProcess::start(const std::string& program, const std::vector<std::str
                           const std::string& dir) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return false;
-  pid_ = spawn(program, args, p[1], -1, dir);
+  pid_ = spawn(program, args, p[1], p[1], dir);
   close(p[1]);
   out_fd_ = p[0];
   if (pid_ > 0) pid_fd_ = open_pidfd(pid_);

@@ -22,8 +22,9 @@ struct Exit {
   int status = -1;      // exit status, or 128 + signal number
 };
 
-// A program running in the background, with its standard output read
-// through a pipe and its standard error passed on.
+// A program running in the background, with its standard output and error
+// read through one pipe (a server's operator messages, "listening on"
+// among them, are on its standard error).
 class ServerProcess {
  public:
   ServerProcess() = default;

@@ -1,0 +1,75 @@
+// fsm_snapshot.h - a consistent picture of a running machine, and its two
+// text forms: GRAPH (Graphviz DOT) and MODEL (JSON).
+//
+// Taking a picture locks no flow or state mutex: the structure (states,
+// flows, transitions, names) is built before the machine's threads start,
+// a flow's active state and a state's entry time are loaded atomically,
+// and the trace's change counter (fsm/fsm_trace.h) tells whether a change
+// ran while they were read, in which case they are read again. Error texts
+// are copied under each state's error lock, a leaf.
+
+#ifndef SERVER_FSM_SNAPSHOT_H
+#define SERVER_FSM_SNAPSHOT_H
+
+#include <string>
+#include <vector>
+
+#include "fsm/fsm_core.h"
+#include "server/fsm_binding.h"
+
+namespace fsm_snapshot {
+
+// A transition as the pictures show it. `to` is the state of the same flow
+// it leads to, or null (the flow ends when `ends`; otherwise the next-state
+// name matches no state and the flow stays).
+struct edge {
+  std::string event;
+  std::string next;
+  int to;  // index in machine::states, or -1
+  bool ends;
+};
+
+struct flow;
+
+struct state {
+  const FSMstate* st;
+  int parent_flow;  // index in machine::flows; -1 for the root
+  std::vector<int> flows;
+  std::vector<edge> edges;
+  bool active;
+  long long entered_ms;
+  std::string error;
+};
+
+struct flow {
+  const FSMsuperstate::frame* f;
+  int owner;  // index in machine::states
+  std::vector<int> states;
+  int start;  // index of the start state, or -1
+};
+
+struct machine {
+  std::string location;
+  long long time_ms;            // when the picture was taken
+  unsigned long long sequence;  // the trace's last record number at that time
+  std::vector<state> states;    // states[0] is the root
+  std::vector<flow> flows;
+  int error_code;  // the location's error
+  std::string error_text;
+};
+
+// The outgoing transitions of a state in flow `in` (the only place that
+// decides which edges the pictures show).
+std::vector<edge> edges_of(const machine& m, const FSMstate* st, int in);
+
+// 0 with the picture of loc's machine in *out; -1 with the reason in *why
+// when the location holds no running machine or it kept changing for the
+// whole bounded wait.
+int take(EqFSMlocation* loc, machine* out, std::string* why);
+
+std::string graph_text(const machine& m);
+std::string model_text(const machine& m);
+
+}  // namespace fsm_snapshot
+
+#endif  // SERVER_FSM_SNAPSHOT_H
