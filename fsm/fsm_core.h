@@ -137,7 +137,7 @@ class FSMstate {
   class timeout {
    public:
     FSMstate* owner;
-    long long ms;
+    long long ms;        // loaded and stored atomically: set_timeout may change it while it runs
     FSMevent event;      // an empty address means the owner's name
     long long deadline;  // on the machines' clock (fsm_clock_ms)
     int armed;           // 1 from an entry until it fires or the state is left

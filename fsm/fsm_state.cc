@@ -63,7 +63,8 @@ void arm_timeouts(FSMstate* st) {
       t->booked = 1;
     }
     // A time too long for the clock never comes.
-    t->deadline = t->ms > LLONG_MAX - now ? LLONG_MAX : now + t->ms;
+    long long ms = __atomic_load_n(&t->ms, __ATOMIC_RELAXED);
+    t->deadline = ms > LLONG_MAX - now ? LLONG_MAX : now + ms;
     t->armed = 1;
   }
 }
@@ -274,7 +275,7 @@ int FSMstate::set_timeout(const char* ev_name, long long ms) {
   int rc = -1;
   for (timeout* t : timeouts) {
     if (t->event.event != ev_name) continue;
-    t->ms = ms;
+    __atomic_store_n(&t->ms, ms, __ATOMIC_RELAXED);  // a machine's picture may read it
     rc = 0;
   }
   return rc;

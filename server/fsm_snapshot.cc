@@ -43,11 +43,22 @@ std::string iso_time(long long ms) {
   return buf;
 }
 
+// "250 ms", "90 s", "10 min": a timeout's time as a person reads it.
+std::string duration_text(long long ms) {
+  if (ms % 60000 == 0 && ms > 0) return std::to_string(ms / 60000) + " min";
+  if (ms % 1000 == 0 && ms > 0) return std::to_string(ms / 1000) + " s";
+  return std::to_string(ms) + " ms";
+}
+
 // Adds st (in flow `in`) and everything below it, depth first.
 void add_state(machine* m, const FSMstate* st, int in, std::set<const FSMstate*>* seen) {
   if (!seen->insert(st).second) return;  // a state listed twice is shown once
   int index = static_cast<int>(m->states.size());
-  m->states.push_back(state{st, in, {}, {}, false, 0, ""});
+  m->states.push_back(state{st, in, {}, {}, false, 0, "", {}});
+  for (const FSMstate::timeout* t : st->timeouts) {
+    m->states.back().timeouts.push_back(
+        timer{__atomic_load_n(&t->ms, __ATOMIC_RELAXED), t->event.event, t->event.state});
+  }
   if (in >= 0) m->flows[static_cast<size_t>(in)].states.push_back(index);
   const FSMsuperstate* sup = dynamic_cast<const FSMsuperstate*>(st);
   if (sup == nullptr) return;
@@ -173,6 +184,8 @@ void dot_state(const machine& m, int i, std::string* out, const std::string& ind
   std::string shown = name;
   if (s.active) shown += "\nsince " + iso_time(s.entered_ms).substr(11, 8);
   if (!s.error.empty()) shown += "\n! " + s.error;
+  for (const timer& t : s.timeouts)
+    shown += "\nafter " + duration_text(t.ms) + ": " + t.event;
   if (is_super(m, i)) {
     *out += indent + "subgraph \"cluster_" + node_id(i) + "\" {\n";
     *out += indent + "  label=" + dot_quote(shown) + "; labelloc=b;\n";
@@ -225,6 +238,13 @@ void json_state(const machine& m, int i, std::string* out) {
     *out += e.to >= 0 ? json_quote(m.states[static_cast<size_t>(e.to)].st->get_name()) : "null";
     *out += ",\"ends_flow\":" + std::string(e.ends ? "true" : "false") + "}";
   }
+  *out += "],\"timeouts\":[";
+  for (size_t k = 0; k < s.timeouts.size(); ++k) {
+    const timer& t = s.timeouts[k];
+    if (k > 0) *out += ",";
+    *out += "{\"ms\":" + std::to_string(t.ms) + ",\"event\":" + json_quote(t.event) +
+            ",\"address\":" + json_quote(t.address.empty() ? s.st->name : t.address) + "}";
+  }
   *out += "],\"flows\":[";
   for (size_t k = 0; k < s.flows.size(); ++k) {
     if (k > 0) *out += ",";
@@ -235,7 +255,6 @@ void json_state(const machine& m, int i, std::string* out) {
 
 }  // namespace
 
-// Per-state timeouts, when they come, are edges too and belong here.
 std::vector<edge> edges_of(const machine& m, const FSMstate* st, int in) {
   std::vector<edge> out;
   if (st->get_type() == FSM_TYPE_ROOT) return out;  // a root fires no transition

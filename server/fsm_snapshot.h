@@ -29,6 +29,14 @@ struct edge {
   bool ends;
 };
 
+// A timeout of a state: after ms in the state, event goes to address
+// (the state's own name when empty).
+struct timer {
+  long long ms;
+  std::string event;
+  std::string address;
+};
+
 struct flow;
 
 struct state {
@@ -39,6 +47,7 @@ struct state {
   bool active;
   long long entered_ms;
   std::string error;
+  std::vector<timer> timeouts;  // the state's timeouts, in the order added
 };
 
 struct flow {

@@ -74,6 +74,14 @@ TEST(Timeouts, FireOncePerEntryOfTheirState) {
   }
 }
 
+TEST(Timeouts, ShowInTheMachinesPictureAndModel) {
+  testkit::Machine m("TM", "tm", create_timed);
+  ASSERT_EQ(m.start(), 0);
+  EXPECT_NE(m.get("GRAPH").find("after 300 ms: t1"), std::string::npos);
+  EXPECT_NE(m.get("MODEL").find("\"timeouts\":[{\"ms\":200,\"event\":\"tx\",\"address\":\"*\"}]"),
+            std::string::npos);
+}
+
 // The engines tick while the test clock moves and a client switches flow 1.
 TEST(Timeouts, FireOnRealEngines) {
   testkit::use_test_clock();
