@@ -104,7 +104,9 @@ unsigned long long FSMtrace::last_seq() const {
 }
 
 // A slot rewritten while it is copied is left out: its record is no longer
-// held, and the newer one is past the count this reader started from.
+// held, and the newer one is past the count this reader started from. The
+// records copied before it are dropped too, so that a reader the writer
+// overtook gets the newest records without a gap, never a mix.
 std::vector<FSMtrace::record> FSMtrace::copy() const {
   std::vector<record> out;
   unsigned long long last = last_seq();
@@ -113,14 +115,21 @@ std::vector<FSMtrace::record> FSMtrace::copy() const {
   out.reserve(static_cast<size_t>(last - first + 1));
   for (unsigned long long seq = first; seq <= last; ++seq) {
     const slot& s = ring[(seq - 1) % ring.size()];
-    if (__atomic_load_n(&s.seq, __ATOMIC_ACQUIRE) != seq) continue;
+    if (__atomic_load_n(&s.seq, __ATOMIC_ACQUIRE) != seq) {
+      out.clear();
+      continue;
+    }
     record r{seq, get(&s.time_ms), get(&s.flow), get(&s.from), get(&s.to), {}};
     unsigned long long words[EVENT_WORDS];
     for (size_t i = 0; i < EVENT_WORDS; ++i)
       words[i] = get(&s.event[i]);
     memcpy(r.event, words, sizeof r.event);
     r.event[EVENT_MAX] = '\0';
-    if (get(&s.seq) == seq) out.push_back(r);
+    if (get(&s.seq) == seq) {
+      out.push_back(r);
+    } else {
+      out.clear();
+    }
   }
   return out;
 }
