@@ -305,6 +305,8 @@ std::string save_request() {
 }
 
 int parse_request(const std::string& line, Request* out) {
+  // A NUL would cut the request short wherever it is read as a C string.
+  if (line.find('\0') != std::string::npos) return ERR_BAD_REQUEST;
   size_t sp = line.find(' ');
   std::string command = line.substr(0, sp);
   std::string rest = sp == std::string::npos ? std::string() : line.substr(sp + 1);
@@ -377,8 +379,10 @@ int call(const std::string& endpoint, const std::string& request, EqData* result
   if (fd >= 0) {
     LineReader reader(fd);
     std::string line;
-    answered = write_all(fd, request + "\n", deadline) == 0 &&
-               reader.read_line(&line, MAX_ANSWER, deadline) == LineReader::LINE &&
+    // A server that refuses the connection answers without reading the
+    // request, so its answer is read even when the request could not be sent.
+    write_all(fd, request + "\n", deadline);
+    answered = reader.read_line(&line, MAX_ANSWER, deadline) == LineReader::LINE &&
                parse_answer(line, result) == 0;
     close(fd);
   }

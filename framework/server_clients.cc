@@ -33,6 +33,18 @@ constexpr std::chrono::seconds ANSWER_LIMIT{10};      // to write one answer
 constexpr std::chrono::milliseconds BUSY_LIMIT{100};  // to tell a client that it is refused
 constexpr int ACCEPT_BACKOFF_MS = 100;  // pause of the accept loop when descriptors run out
 
+// Reads and drops what a client sends until it closes or the deadline.
+void drain(int fd, Clock::time_point until) {
+  char buf[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    if (left.count() <= 0) return;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
+    if (read(fd, buf, sizeof buf) <= 0) return;
+  }
+}
+
 }  // namespace
 
 void Server::accept_loop() {
@@ -70,7 +82,13 @@ void Server::accept_loop() {
     if (busy) {
       EqData refusal;
       refusal.error(ERR_BUSY, error_text(ERR_BUSY));
-      protocol::write_all(fd, protocol::answer_line(refusal) + "\n", Clock::now() + BUSY_LIMIT);
+      auto until = Clock::now() + BUSY_LIMIT;
+      protocol::write_all(fd, protocol::answer_line(refusal) + "\n", until);
+      // Closed only once the client's request is read (or the time is up):
+      // a close with unread input resets the connection, and the client
+      // would lose the answer.
+      shutdown(fd, SHUT_WR);
+      drain(fd, until);
       close(fd);
     }
   }

@@ -7,7 +7,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "framework/log.h"
 
@@ -22,12 +24,27 @@ namespace {
 // are its locations, whose machines never stop.
 Server* program_server = nullptr;
 
+constexpr std::chrono::seconds SHUTDOWN_LIMIT{10};  // to stop the server and save
+
 // Ends the process without static destructors: engine threads may still be
 // dispatching, and use what those destructors would free.
 [[noreturn]] void end_process(int status) {
   fflush(nullptr);
   if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
   _exit(status);
+}
+
+// Ends the process if stopping and saving have not ended in time: an engine
+// stuck in an action can hold a lock that the save needs. The configuration
+// is replaced whole or not at all, so the last saved one stays.
+void bound_shutdown() {
+  std::thread([] {
+    std::this_thread::sleep_for(SHUTDOWN_LIMIT);
+    log_message(LOG_ERROR, "shutdown did not end within " + std::to_string(SHUTDOWN_LIMIT.count()) +
+                               " s; exiting without saving the configuration");
+    fflush(nullptr);
+    _exit(1);
+  }).detach();
 }
 
 }  // namespace
@@ -44,6 +61,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
   sigemptyset(&handled);
   sigaddset(&handled, SIGINT);
   sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGHUP);  // a closed terminal ends the server as SIGTERM does
   sigaddset(&handled, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
@@ -64,6 +82,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
     if (sig != SIGUSR1) break;
     program_server->interrupt_usr1(sig);
   }
+  bound_shutdown();
   program_server->stop();
   int rc = program_server->save(&why);
   if (rc != 0) {

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,7 +138,8 @@ TEST_F(OvenServer, SavedConfigurationRestartsTheHistoryFlowWithoutItsDevices) {
   testkit::ClientResult saved = client({"save"});
   EXPECT_EQ(saved.exit.status, 0) << saved.err;
   EXPECT_THAT(testkit::read_file(conf_), HasSubstr("TARGET \t75\n"));
-  EXPECT_EQ(oven_->stop().status, 0);
+  oven_->signal(SIGHUP);  // saves and ends as SIGTERM does
+  EXPECT_EQ(oven_->wait_exit().status, 0);
   EXPECT_EQ(devices_->stop().status, 0);
   std::string conf = testkit::read_file(conf_);
   EXPECT_EQ(header_, conf.substr(0, header_.size()));
@@ -201,6 +203,14 @@ TEST_F(OvenServer, RequestLinesAreAnsweredInOrderAndBadOnesRefused) {
       {"get " + OVEN + "CYCLES now", "err 112 bad request"},
       {"set " + OVEN + "TARGET x 1", "err 112 bad request"},
       {"get a\\qb", "err 112 bad request"},
+      {"get " + OVEN + std::string("FSM\0x", 5), "err 112 bad request"},
+      {"set " + OVEN + "FAULT 3 x", "err 105 property not writable"},
+      {"set " + OVEN + "SR_FILE 3 a\\nb",
+       "err 106 wrong data type: a text with a line break or NUL is not stored"},
+      {"set " + OVEN + "EVENT 3 go\\r",
+       "err 106 wrong data type: a text with a line break is not stored"},
+      {"set " + OVEN + "EVENT 3 :*",
+       "err 106 wrong data type: EVENT needs an event name: EVENT[:TARGET]"},
   };
   Raw raw(endpoint_);
   std::string lines;
