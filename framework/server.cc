@@ -25,6 +25,7 @@
 #include "framework/log.h"
 #include "framework/protocol.h"
 #include "framework/registry.h"
+#include "framework/settings_folder.h"
 
 namespace norix {
 
@@ -86,6 +87,10 @@ int Server::start(const std::string& config_file, std::string* why) {
   }
 
   set_server(config_.facility, config_.device);
+  size_t slash = config_file.rfind('/');
+  set_settings_folder(!config_.settings.empty()    ? config_.settings
+                      : slash == std::string::npos ? std::string()
+                                                   : config_file.substr(0, slash + 1));
   set_call_timeout(config_.timeout_ms);
   for (const ServerConfig::peer& p : config_.peers)
     add_peer(p.facility, p.device, p.endpoint);

@@ -44,6 +44,17 @@ bool is_blank_or_comment(const std::string& line) {
   return i == std::string::npos || line[i] == '#';
 }
 
+// Items about client input and files: true when w is one, with *ok false
+// when its value does not read.
+bool parse_client_item(const std::vector<std::string>& w, ServerConfig* c, bool* ok) {
+  if (w[0] == "settings") {
+    *ok = w.size() == 2;
+    if (*ok) c->settings = w[1];
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int parse_config(std::istream& in, const std::string& file, ServerConfig* out, std::string* why) {
@@ -95,6 +106,8 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
       std::string reason;
       if (protocol::parse_endpoint(w[3], &e, &reason) != 0) return fail(reason);
       c.peers.push_back({w[1], w[2], w[3]});
+    } else if (parse_client_item(w, &c, &ok)) {
+      // handled below the core items
     } else {
       ok = false;
     }

@@ -9,6 +9,9 @@
 //   location NAME CODE [TYPE]        starts a location: its name, type code
 //                                    and type name
 //   PROPERTY VALUE                   a saved value line of that location
+// Client input and files:
+//   settings FOLDER                  the folder of the settings files that
+//                                    clients name (the configuration's own)
 // The items before the first location are the header; the lines after a
 // location item, up to the next, are that location's saved value lines.
 // Blank lines and comments among them are not kept.
@@ -48,6 +51,8 @@ struct ServerConfig {
   std::vector<peer> peers;
   std::vector<location> locations;
   std::vector<std::string> header;  // the lines before the first location, as read
+  // Client input and files; after the fields above, which callers rely on.
+  std::string settings;  // "settings FOLDER"; "" for the configuration's folder
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.

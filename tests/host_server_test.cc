@@ -228,6 +228,36 @@ TEST_F(OvenServer, RequestLinesAreAnsweredInOrderAndBadOnesRefused) {
   EXPECT_EQ(get(OVEN + "FSM"), "oven\n");
 }
 
+TEST_F(OvenServer, SettingsFilesStayInTheirFolderAndAFailedSaveKeepsTheLastGoodOne) {
+  ASSERT_EQ(0, symlink("/tmp", dir_.file("out").c_str()));
+  ASSERT_EQ(0, mkfifo(dir_.file("fifo").c_str(), 0600));
+  const std::string relative =
+      ": a settings file is named relative to the settings folder, without '..'";
+  const std::vector<std::vector<std::string>> cases = {
+      // template, file, what SETTINGS shows
+      {"oven_settings.sr", "good.sr", "saved to good.sr"},
+      {"oven_settings.sr", "/tmp/x.sr", "not saved: /tmp/x.sr" + relative},
+      {"oven_settings.sr", "a/../../x.sr", "not saved: a/../../x.sr" + relative},
+      {"oven_settings.sr", "out/x.sr", "not saved: out/x.sr: leads out of the settings folder"},
+      {"fifo", "good.sr", "not saved: open err: not a regular file"},
+      {"none.sr", "good.sr", "not saved: open err: No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    set(OVEN + "SETTINGS", "-");
+    set(OVEN + "SR_TEMPLATE", c[0]);
+    set(OVEN + "SR_FILE", c[1]);
+    set(OVEN + "EVENT", "save_settings");
+    EXPECT_TRUE(wait_value(OVEN + "SETTINGS", c[2] + "\n")) << c[0] << " " << c[1];
+  }
+  std::string good = testkit::read_file(dir_.file("good.sr"));
+  EXPECT_EQ(devices_->stop().status, 0);
+  set(OVEN + "SR_TEMPLATE", "good.sr");
+  set(OVEN + "EVENT", "save_settings");
+  EXPECT_TRUE(wait_value(OVEN + "SETTINGS", "not saved: "));
+  EXPECT_EQ(testkit::read_file(dir_.file("good.sr")), good);
+  EXPECT_EQ(access(dir_.file("good.sr.saving").c_str(), F_OK), -1);
+}
+
 TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
   testkit::TempDir dir;
   const std::string base = "server F D\nlisten unix:" + dir.file("s.sock") + "\n";
