@@ -76,6 +76,8 @@ int main(int argc, char** argv) {
     return usage();
   }
 
+  const char* secret = getenv("NORIX_SECRET");
+  if (secret != nullptr && secret[0] != '\0') norix::protocol::set_secret(endpoint, secret);
   EqData result;
   int code = norix::protocol::call(endpoint, request, &result, timeout_ms);
   if (code != 0) {

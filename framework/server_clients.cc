@@ -31,7 +31,8 @@ constexpr size_t MAX_CONNECTIONS = 32;
 constexpr std::chrono::seconds IDLE_LIMIT{30};        // a connection without a request is closed
 constexpr std::chrono::seconds ANSWER_LIMIT{10};      // to write one answer
 constexpr std::chrono::milliseconds BUSY_LIMIT{100};  // to tell a client that it is refused
-constexpr int ACCEPT_BACKOFF_MS = 100;  // pause of the accept loop when descriptors run out
+constexpr std::chrono::seconds AUTH_LIMIT{5};  // for the secret, where the server asks for one
+constexpr int ACCEPT_BACKOFF_MS = 100;         // pause of the accept loop when descriptors run out
 
 // Reads and drops what a client sends until it closes or the deadline.
 void drain(int fd, Clock::time_point until) {
@@ -109,13 +110,23 @@ void Server::reap_ended() {
   }
 }
 
+// A server with a secret first takes the connection's auth line; anything
+// else ends the connection after a refusal.
 void Server::serve(connection* c) {
   protocol::LineReader reader(c->fd);
   std::string line;
+  bool admitted = config_.secret.empty();
   for (;;) {
-    auto r = reader.read_line(&line, protocol::MAX_REQUEST, Clock::now() + IDLE_LIMIT);
+    auto r = reader.read_line(&line, protocol::MAX_REQUEST,
+                              Clock::now() + (admitted ? IDLE_LIMIT : AUTH_LIMIT));
     std::string reply;
-    if (r == protocol::LineReader::LINE) {
+    if (r == protocol::LineReader::LINE && !admitted) {
+      EqData result;
+      admitted = protocol::presents_secret(line, config_.secret);
+      if (!admitted) result.error(ERR_BAD_REQUEST, "bad request: this server asks for its secret");
+      reply = protocol::answer_line(result);
+      if (!admitted) r = protocol::LineReader::FAILED;
+    } else if (r == protocol::LineReader::LINE) {
       reply = answer(line);
     } else if (r == protocol::LineReader::TOO_LONG) {
       EqData bad;
@@ -126,6 +137,11 @@ void Server::serve(connection* c) {
     }
     if (protocol::write_all(c->fd, reply + "\n", Clock::now() + ANSWER_LIMIT) != 0) break;
     if (r != protocol::LineReader::LINE) break;
+  }
+  if (!admitted) {
+    // The refusal is read before a reset could drop it: see accept_loop.
+    shutdown(c->fd, SHUT_WR);
+    drain(c->fd, Clock::now() + BUSY_LIMIT);
   }
   // The client sees the end now; the fd is closed when the thread is reaped.
   shutdown(c->fd, SHUT_RDWR);

@@ -20,6 +20,7 @@ namespace {
 using internal::next_word;
 
 constexpr int MAX_PERIOD_MS = 3600 * 1000;
+constexpr size_t MIN_SECRET = 16;  // characters of a server's secret
 
 std::vector<std::string> words_of(const std::string& line) {
   std::vector<std::string> words;
@@ -50,9 +51,21 @@ bool parse_client_item(const std::vector<std::string>& w, ServerConfig* c, bool*
   if (w[0] == "settings") {
     *ok = w.size() == 2;
     if (*ok) c->settings = w[1];
-    return true;
+  } else if (w[0] == "socket_mode") {
+    char* end = nullptr;
+    long mode = w.size() == 2 ? strtol(w[1].c_str(), &end, 8) : -1;
+    *ok = end != nullptr && *end == '\0' && mode >= 0 && mode <= 0777;
+    if (*ok) c->socket_mode = static_cast<int>(mode);
+  } else if (w[0] == "secret") {
+    *ok = w.size() == 2 && w[1].size() >= MIN_SECRET;
+    if (*ok) c->secret = w[1];
+  } else if (w[0] == "peer_secret") {
+    *ok = w.size() == 3 && !w[2].empty();
+    if (*ok) c->peer_secrets.push_back({w[1], w[2]});
+  } else {
+    return false;
   }
-  return false;
+  return true;
 }
 
 }  // namespace

@@ -12,6 +12,10 @@
 // Client input and files:
 //   settings FOLDER                  the folder of the settings files that
 //                                    clients name (the configuration's own)
+//   socket_mode OCTAL                mode of the unix socket (660)
+//   secret SECRET                    every connection first presents it;
+//                                    needed to listen beyond loopback
+//   peer_secret ENDPOINT SECRET      what calls to that peer present
 // The items before the first location are the header; the lines after a
 // location item, up to the next, are that location's saved value lines.
 // Blank lines and comments among them are not kept.
@@ -21,6 +25,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace norix {
@@ -53,6 +58,9 @@ struct ServerConfig {
   std::vector<std::string> header;  // the lines before the first location, as read
   // Client input and files; after the fields above, which callers rely on.
   std::string settings;  // "settings FOLDER"; "" for the configuration's folder
+  int socket_mode = 0660;
+  std::string secret;                                             // "" asks for none
+  std::vector<std::pair<std::string, std::string>> peer_secrets;  // endpoint, secret
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.

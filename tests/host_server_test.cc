@@ -258,6 +258,25 @@ TEST_F(OvenServer, SettingsFilesStayInTheirFolderAndAFailedSaveKeepsTheLastGoodO
   EXPECT_EQ(access(dir_.file("good.sr.saving").c_str(), F_OK), -1);
 }
 
+TEST_F(OvenServer, ASecretIsPresentedFirstAndTheUnixSocketIsNotOpenToAll) {
+  struct stat st;
+  ASSERT_EQ(0, stat(dir_.file("dev.sock").c_str(), &st));
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_EQ(oven_->stop().status, 0);
+  std::string conf = testkit::read_file(conf_);
+  testkit::write_file(conf_, "secret s3cret-of-16-chars\n" + conf);
+  ASSERT_TRUE(start_oven());
+  const std::string refused = "error 112: bad request: this server asks for its secret\n";
+  EXPECT_EQ(client({"get", OVEN + "FSM"}).err, refused);
+  Raw wrong(endpoint_);
+  ASSERT_TRUE(wrong.send("auth s3cret-of-16-charz\nget " + OVEN + "FSM\n"));
+  EXPECT_EQ(wrong.answer(), "err 112 bad request: this server asks for its secret");
+  EXPECT_EQ(wrong.answer(), "<closed>");
+  setenv("NORIX_SECRET", "s3cret-of-16-chars", 1);
+  EXPECT_EQ(get(OVEN + "FSM"), "oven\n");
+  unsetenv("NORIX_SECRET");
+}
+
 TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
   testkit::TempDir dir;
   const std::string base = "server F D\nlisten unix:" + dir.file("s.sock") + "\n";
@@ -267,6 +286,10 @@ TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
       {"server F D\nlisten tcp:localhost:65536\n", "bad host or port in 'tcp:localhost:65536'"},
       {base + "update 0\n", "c.conf:3: not a configuration item: update 0"},
       {base + "peer F D nowhere\n", "c.conf:3: endpoint 'nowhere' is neither unix:PATH nor"},
+      {"server F D\nlisten tcp:0.0.0.0:0\n", "tcp:0.0.0.0:0 serves other hosts: that needs a"},
+      {base + "secret short\n", "c.conf:3: not a configuration item: secret short"},
+      {base + "socket_mode 999\n", "c.conf:3: not a configuration item: socket_mode 999"},
+      {"server F D\nlisten unix:" + dir.file("c.conf") + "\n", "c.conf: File exists"},
       {base + "location L 100 oven\nlocation L 101 door\n",
        "c.conf:4: location L is configured twice"},
       {base + "location L 100 oven\nlocation ODD 7 oven\n",
