@@ -106,6 +106,7 @@ int Server::start(const std::string& config_file, std::string* why) {
                       : slash == std::string::npos ? std::string()
                                                    : config_file.substr(0, slash + 1));
   set_call_timeout(config_.timeout_ms);
+  set_client_event_limit(config_.client_events);
   for (const ServerConfig::peer& p : config_.peers)
     add_peer(p.facility, p.device, p.endpoint);
   for (const auto& s : config_.peer_secrets)

@@ -72,7 +72,7 @@ void Server::accept_loop() {
     {
       std::lock_guard<std::mutex> lock(mux_);
       reap_ended();
-      busy = connections_.size() >= MAX_CONNECTIONS;
+      busy = !make_room();
       if (!busy) {
         connections_.push_back(std::unique_ptr<connection>(new connection));
         connection* c = connections_.back().get();
@@ -93,6 +93,27 @@ void Server::accept_loop() {
       close(fd);
     }
   }
+}
+
+// Called with mux_ held: true when a new connection may be served. At the
+// limit, the connection that has waited longest for its next request is
+// ended to make room (its request in progress is still answered), so that
+// no client keeps the others out by holding idle connections; false when
+// every connection is inside a request.
+bool Server::make_room() {
+  size_t live = 0;
+  connection* oldest = nullptr;
+  for (auto& c : connections_) {
+    if (c->evicted || c->done.load()) continue;
+    ++live;
+    if (c->waiting.load() && (oldest == nullptr || c->since.load() < oldest->since.load()))
+      oldest = c.get();
+  }
+  if (live < MAX_CONNECTIONS) return true;
+  if (oldest == nullptr) return false;
+  oldest->evicted = true;
+  shutdown(oldest->fd, SHUT_RD);
+  return true;
 }
 
 // Called with mux_ held: joins and closes the connections whose serving
@@ -117,8 +138,12 @@ void Server::serve(connection* c) {
   std::string line;
   bool admitted = config_.secret.empty();
   for (;;) {
+    c->since = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+                   .count();
+    c->waiting = true;
     auto r = reader.read_line(&line, protocol::MAX_REQUEST,
                               Clock::now() + (admitted ? IDLE_LIMIT : AUTH_LIMIT));
+    c->waiting = false;
     std::string reply;
     if (r == protocol::LineReader::LINE && !admitted) {
       EqData result;

@@ -21,6 +21,7 @@ using internal::next_word;
 
 constexpr int MAX_PERIOD_MS = 3600 * 1000;
 constexpr size_t MIN_SECRET = 16;  // characters of a server's secret
+constexpr int MAX_CLIENT_EVENTS = 1000000;
 
 std::vector<std::string> words_of(const std::string& line) {
   std::vector<std::string> words;
@@ -59,6 +60,8 @@ bool parse_client_item(const std::vector<std::string>& w, ServerConfig* c, bool*
   } else if (w[0] == "secret") {
     *ok = w.size() == 2 && w[1].size() >= MIN_SECRET;
     if (*ok) c->secret = w[1];
+  } else if (w[0] == "client_events") {
+    *ok = w.size() == 2 && to_int(w[1], 1, MAX_CLIENT_EVENTS, &c->client_events);
   } else if (w[0] == "peer_secret") {
     *ok = w.size() == 3 && !w[2].empty();
     if (*ok) c->peer_secrets.push_back({w[1], w[2]});

@@ -16,6 +16,7 @@
 //   secret SECRET                    every connection first presents it;
 //                                    needed to listen beyond loopback
 //   peer_secret ENDPOINT SECRET      what calls to that peer present
+//   client_events N                  events clients may queue per machine (1000)
 // The items before the first location are the header; the lines after a
 // location item, up to the next, are that location's saved value lines.
 // Blank lines and comments among them are not kept.
@@ -61,6 +62,7 @@ struct ServerConfig {
   int socket_mode = 0660;
   std::string secret;                                             // "" asks for none
   std::vector<std::pair<std::string, std::string>> peer_secrets;  // endpoint, secret
+  int client_events = 1000;
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.

@@ -236,6 +236,14 @@ void D_event::set(EqAdr*, EqData* data, EqData* res, EqFct*) {
     why = "wrong data type: EVENT needs an event name: EVENT[:TARGET]";
   }
   if (why != nullptr) return refuse(res, ERR_WRONG_TYPE, why);
+  // Clients queue at most the limit; the machine's own signals and events
+  // from other machines are never refused. Client writes to one EVENT are
+  // serialised by its operation lock.
+  FSMstate* top = state != nullptr && state->get_root() != nullptr ? state->get_root() : state;
+  auto* root = dynamic_cast<FSMrootstate*>(top);
+  if (root != nullptr && root->event_fifo.pending() >= norix::client_event_limit()) {
+    return refuse(res, ERR_BUSY, "server busy: too many events wait for this machine");
+  }
   set_event(in);
 }
 

@@ -277,6 +277,19 @@ TEST_F(OvenServer, ASecretIsPresentedFirstAndTheUnixSocketIsNotOpenToAll) {
   unsetenv("NORIX_SECRET");
 }
 
+TEST_F(OvenServer, IdleConnectionsMakeRoomForNewClientsOldestFirst) {
+  std::vector<std::unique_ptr<Raw>> hog;
+  for (int i = 0; i < 32; ++i) {  // the limit, each answered once and then idle
+    hog.emplace_back(new Raw(endpoint_));
+    ASSERT_TRUE(hog.back()->send("get " + OVEN + "FSM\n"));
+    ASSERT_EQ(hog.back()->answer(), "ok 3 oven");
+  }
+  EXPECT_EQ(get(OVEN + "FSM"), "oven\n");
+  EXPECT_EQ(hog[0]->answer(), "<closed>");
+  ASSERT_TRUE(hog[1]->send("get " + OVEN + "FSM\n"));
+  EXPECT_EQ(hog[1]->answer(), "ok 3 oven");  // the others stay
+}
+
 TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
   testkit::TempDir dir;
   const std::string base = "server F D\nlisten unix:" + dir.file("s.sock") + "\n";

@@ -104,6 +104,18 @@ TEST(EventText, EachFormPostsItsEventAndAddressWithinBounds) {
   }
 }
 
+TEST(EventText, ClientsQueueUpToTheLimitAndTheMachineItselfBeyondIt) {
+  testkit::Machine m("LAMP", "lamp", create_lamp);
+  norix::set_client_event_limit(2);
+  EXPECT_EQ(m.set("EVENT", "a"), 0);
+  EXPECT_EQ(m.set("EVENT", "b"), 0);
+  EXPECT_EQ(m.set("EVENT", "c"), ERR_BUSY);  // nothing queued
+  m.post("signal", "*");
+  EXPECT_EQ(m.queued(), (Trace{"a@lamp", "b@lamp", "signal@*"}));
+  EXPECT_EQ(m.set("EVENT", "d"), 0);  // taken out: room again
+  norix::set_client_event_limit(0);   // the default
+}
+
 TEST(LocationValues, FaultAndFlowsShowStatesCutAt80AndFlowsSaveTheirStart) {
   testkit::Machine m("LAMP", "lamp", create_lamp);
   ASSERT_EQ(m.start(), 0);
