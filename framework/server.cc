@@ -75,6 +75,11 @@ int Server::start(const std::string& config_file, std::string* why) {
     return -1;
   }
   if (parse_config(in, config_file, &config_, why) != 0) return -1;
+  int leftovers = remove_leftovers(config_file);
+  if (leftovers > 0) {
+    log_message(LOG_WARN,
+                "removed " + std::to_string(leftovers) + " unfinished save(s) of " + config_file);
+  }
 
   protocol::Endpoint wanted;
   protocol::Endpoint bound;
