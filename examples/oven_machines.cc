@@ -155,6 +155,7 @@ int save_settings(FSMstate* s) {
     return 0;
   }
   std::string scratch = to + ".saving";
+  unlink(scratch.c_str());  // a link left there would be written through
   EqData result;
   if (sr_save(&from[0], &scratch[0], &result, nullptr) != 0) {
     why = result.error() != 0 ? result.text_value() : "a value could not be saved";
