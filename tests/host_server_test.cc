@@ -263,8 +263,16 @@ TEST_F(OvenServer, ASecretIsPresentedFirstAndTheUnixSocketIsNotOpenToAll) {
   ASSERT_EQ(0, stat(dir_.file("dev.sock").c_str(), &st));
   EXPECT_EQ(st.st_mode & 0777, 0660u);
   EXPECT_EQ(oven_->stop().status, 0);
-  std::string conf = testkit::read_file(conf_);
-  testkit::write_file(conf_, "secret s3cret-of-16-chars\n" + conf);
+  EXPECT_EQ(devices_->stop().status, 0);
+  const std::string devices = dir_.file("devices.conf");
+  testkit::write_file(devices, "secret s3cret-of-16-chars\n" + testkit::read_file(devices));
+  devices_.reset(new testkit::ServerProcess);
+  ASSERT_TRUE(devices_->start(SIM_DEVICES_PATH, {"devices.conf"}, dir_.path()) &&
+              devices_->wait_output("listening on"));
+  testkit::write_file(conf_,
+                      "secret s3cret-of-16-chars\npeer_secret unix:dev.sock "
+                      "s3cret-of-16-chars\n" +
+                          testkit::read_file(conf_));
   ASSERT_TRUE(start_oven());
   const std::string refused = "error 112: bad request: this server asks for its secret\n";
   EXPECT_EQ(client({"get", OVEN + "FSM"}).err, refused);
@@ -274,6 +282,8 @@ TEST_F(OvenServer, ASecretIsPresentedFirstAndTheUnixSocketIsNotOpenToAll) {
   EXPECT_EQ(wrong.answer(), "<closed>");
   setenv("NORIX_SECRET", "s3cret-of-16-chars", 1);
   EXPECT_EQ(get(OVEN + "FSM"), "oven\n");
+  set(OVEN + "EVENT", "pump:*");  // the oven presents its peer's secret
+  EXPECT_TRUE(wait_value(OVEN + "FLOW_1", " vacuum : "));
   unsetenv("NORIX_SECRET");
 }
 
