@@ -20,10 +20,17 @@
 
 #include "examples/oven_machines.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "framework/file_replace.h"
+#include "framework/settings_folder.h"
 #include "save_restore/sr_func.h"
 
 namespace {
@@ -132,15 +139,36 @@ int oven_during(FSMstate* s) {
   return 0;
 }
 
+// The settings file that a property names, inside the server's settings
+// folder: 0 and *path, or -1 with the reason in *why.
+int settings_file_of(D_string* p, std::string* path, std::string* why) {
+  return norix::settings_path(text_of(p), path, why);
+}
+
+// Saves into a scratch file first: sr_save leaves a shortened file when a
+// device read fails, and that must not replace the last good one.
 int save_settings(FSMstate* s) {
-  std::string from = text_of(settings_template);
-  std::string to = text_of(settings_file);
-  EqData result;
-  if (sr_save(&from[0], &to[0], &result, nullptr) == 0) {
-    set_text(s, "SETTINGS", "saved to " + to);
-  } else {
-    set_text(s, "SETTINGS", "not saved: " + result.text_value());
+  std::string from;
+  std::string to;
+  std::string why;
+  if (settings_file_of(settings_template, &from, &why) != 0 ||
+      settings_file_of(settings_file, &to, &why) != 0) {
+    set_text(s, "SETTINGS", "not saved: " + why);
+    return 0;
   }
+  std::string scratch = to + ".saving";
+  unlink(scratch.c_str());  // a link left there would be written through
+  EqData result;
+  if (sr_save(&from[0], &scratch[0], &result, nullptr) != 0) {
+    why = result.error() != 0 ? result.text_value() : "a value could not be saved";
+  } else {
+    std::ifstream in(scratch, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in) why = scratch + ": cannot read back";
+    if (in) norix::replace_file(to, text, &why);
+  }
+  unlink(scratch.c_str());
+  set_text(s, "SETTINGS", why.empty() ? "saved to " + text_of(settings_file) : "not saved: " + why);
   return 0;
 }
 
@@ -274,6 +302,9 @@ class Watcher {
     control.set(IFFF{0, 0, 0, 1});  // compare texts, re-read the file, 1 s pause
     int k = compare_all(&file[0], &control, SR_COMP_NOT_CORRECT, &stop_);
     std::string text;
+    if (k > 0 && control.error() != SR_ERR_COMPARE) {
+      k = -1;  // the file, not an item: it cannot be read
+    }
     if (k > 0) {
       text = "item " + std::to_string(k) + " differs: " + control.text_value();
     } else if (k != 0) {
@@ -299,8 +330,14 @@ void note_watching(FSMstate* s) {
   set_text(s, "SETTINGS", "watching " + text_of(settings_file));
 }
 
-int watching_enter(FSMstate*) {
-  watcher->start(text_of(settings_file));
+int watching_enter(FSMstate* s) {
+  std::string file;
+  std::string why;
+  if (settings_file_of(settings_file, &file, &why) != 0) {
+    set_text(s, "SETTINGS", "cannot compare: " + why);
+    return 0;
+  }
+  watcher->start(file);
   return 0;
 }
 
@@ -309,14 +346,25 @@ int watching_exit(FSMstate*) {
   return 0;
 }
 
+// A restore that found nothing to set is a failure as well.
 void restore_settings(FSMstate* s) {
-  std::string file = text_of(settings_file);
+  std::string file;
+  std::string why;
   EqData result;
-  if (restore_all(&file[0], &result, SR_SET_FROM_FILE, 1, nullptr) == 0) {
-    set_text(s, "SETTINGS", "restored from " + file);
-  } else {
-    set_text(s, "SETTINGS", "not restored: " + result.text_value());
+  std::vector<sr_data*> items;
+  std::vector<sr_data*>* list = &items;
+  if (settings_file_of(settings_file, &file, &why) != 0) {
+    // why says it
+  } else if (fill_list(&file[0], &result, &list) != 0) {
+    why = result.text_value();
+  } else if (items.empty()) {
+    why = text_of(settings_file) + " lists no settings";
+  } else if (restore_all(&file[0], &result, SR_SET_FROM_FILE, 1, nullptr) != 0) {
+    why = result.error() != 0 ? result.text_value() : "a setting was not restored";
   }
+  clear_list(&items);
+  set_text(s, "SETTINGS",
+           why.empty() ? "restored from " + text_of(settings_file) : "not restored: " + why);
 }
 
 // --- building -----------------------------------------------------------------

@@ -59,6 +59,9 @@ registry& reg() {
 
 std::atomic<long> update_calls{0};
 
+constexpr int DEFAULT_CLIENT_EVENTS = 1000;
+std::atomic<int> client_events{DEFAULT_CLIENT_EVENTS};  // events clients may queue per machine
+
 int fail(EqData* result, int code) {
   result->error(code, norix::error_text(code));
   return code;
@@ -179,6 +182,7 @@ void clear_served() {
   r.unmonitorable.clear();
   r.peers.clear();
   r.timeout_ms = protocol::DEFAULT_TIMEOUT_MS;
+  client_events.store(DEFAULT_CLIENT_EVENTS);
   for (served* e : gone) {
     wait_idle(r, e);
     delete e;
@@ -230,6 +234,14 @@ void set_call_timeout(int milliseconds) {
   pthread_mutex_lock(&r.mux);
   r.timeout_ms = milliseconds > 0 ? milliseconds : protocol::DEFAULT_TIMEOUT_MS;
   pthread_mutex_unlock(&r.mux);
+}
+
+void set_client_event_limit(int events) {
+  client_events.store(events > 0 ? events : DEFAULT_CLIENT_EVENTS);
+}
+
+int client_event_limit() {
+  return client_events.load();
 }
 
 long update_count() {

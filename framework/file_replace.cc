@@ -5,9 +5,12 @@
 
 #include "framework/file_replace.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,7 +97,39 @@ void flush_folder(const std::string& target) {
   }
 }
 
+// The pid of a leftover name "<base>.tmp.<pid>.<n>", or -1 if it is not one.
+long leftover_pid(const std::string& name, const std::string& base) {
+  std::string stem = base + ".tmp.";
+  if (name.compare(0, stem.size(), stem) != 0) return -1;
+  const char* p = name.c_str() + stem.size();
+  char* end = nullptr;
+  long pid = strtol(p, &end, 10);
+  if (end == p || *end != '.' || end[1] == '\0' || pid <= 0) return -1;
+  for (const char* d = end + 1; *d != '\0'; ++d) {
+    if (*d < '0' || *d > '9') return -1;
+  }
+  return pid;
+}
+
 }  // namespace
+
+int remove_leftovers(const std::string& path) {
+  std::string target;
+  if (path.empty() || !follow_links(path, &target)) return 0;
+  std::string folder = folder_of(target);
+  std::string base = target.substr(folder.size()).substr(0, MAX_BASE_KEPT);
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return 0;
+  int removed = 0;
+  while (dirent* e = readdir(dir)) {
+    long pid = leftover_pid(e->d_name, base);
+    if (pid < 0) continue;
+    bool gone = pid == getpid() || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+    if (gone && unlink((folder + e->d_name).c_str()) == 0) ++removed;
+  }
+  closedir(dir);
+  return removed;
+}
 
 int replace_file(const std::string& path, const std::string& text, std::string* why) {
   std::string target;

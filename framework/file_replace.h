@@ -18,6 +18,11 @@ namespace norix {
 // *why; on failure the new file is removed and the target is as it was.
 int replace_file(const std::string& path, const std::string& text, std::string* why);
 
+// Removes the new files that replacements of path left when their process
+// ended before the rename ("<name>.tmp.<pid>.<n>" of a process that is
+// gone, or of this one). Returns the number removed.
+int remove_leftovers(const std::string& path);
+
 }  // namespace norix
 
 #endif  // FRAMEWORK_FILE_REPLACE_H

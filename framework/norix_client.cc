@@ -41,7 +41,8 @@ const char USAGE[] =
     "       norix_client --help | --version\n"
     "ENDPOINT (unix:PATH or tcp:HOST:PORT) defaults to $NORIX_SERVER;\n"
     "ADDRESS is FACILITY/DEVICE/LOCATION/PROPERTY. watch prints the value each\n"
-    "time it changes until interrupted. Exit status: 0 done, 1 the server\n"
+    "time it changes until interrupted. A server that asks for a secret gets\n"
+    "$NORIX_SECRET. Exit status: 0 done, 1 the server\n"
     "answered an error or did not answer, 2 a usage error.\n";
 
 int usage() {
@@ -137,6 +138,8 @@ int main(int argc, char** argv) {
     return usage();
   }
 
+  const char* secret = getenv("NORIX_SECRET");
+  if (secret != nullptr && secret[0] != '\0') norix::protocol::set_secret(endpoint, secret);
   if (command == "watch") watch(endpoint, request, timeout_ms);
   EqData result;
   int code = norix::protocol::call(endpoint, request, &result, timeout_ms);

@@ -35,6 +35,18 @@ bool usable(const EqData* value) {
   return value != nullptr && value->error() == 0;
 }
 
+// A saved value takes one line: a text with a line break (or a NUL, which
+// would cut it) could not be read back as it was written.
+bool storable(const std::string& text) {
+  return text.find_first_of(std::string("\n\r\0", 3)) == std::string::npos;
+}
+
+void unstorable(EqData* result) {
+  if (result != nullptr) {
+    result->error(ERR_WRONG_TYPE, "wrong data type: a text with a line break or NUL is not stored");
+  }
+}
+
 // A client's text parsed as a value of the given type: 0 and *out, or -1.
 int parse_as(int type, EqData* value, EqData* out) {
   if (value->type() != DATA_STRING) return -1;
@@ -69,16 +81,16 @@ void D_string::get(EqAdr* /*address*/, EqData* /*request*/, EqData* result, EqFc
 
 void D_string::set(EqAdr* /*address*/, EqData* value, EqData* result, EqFct* /*location*/) {
   if (!usable(value)) return wrong_type(result);
+  std::string text;
   if (value->type() == DATA_STRING) {
-    std::string text = value->text_value();
-    set_value(text.c_str());
+    text = value->text_value();
   } else if (value->type() == DATA_USTR && value->get_ustr(0) != nullptr) {
-    std::string text;
     norix::internal::bounded_copy(*value->get_ustr(0), &text);
-    set_value(text.c_str());
   } else {
-    wrong_type(result);
+    return wrong_type(result);
   }
+  if (!storable(text)) return unstorable(result);
+  set_value(text.c_str());
 }
 
 void D_string::conf(Config* conf) {
@@ -89,11 +101,16 @@ void D_string::read_from_conf(const std::string& text) {
   set_value(text.c_str());
 }
 
+// A line break that the program itself put into the value is saved as a
+// blank, so that the configuration keeps one line per value.
 void D_string::write(std::ostream& out) {
   pthread_mutex_lock(&val_mux_);
-  std::string line = " \t" + value_ + "\n";
+  std::string text = value_;
   pthread_mutex_unlock(&val_mux_);
-  out << line;
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  out << " \t" + text + "\n";
 }
 
 int D_string::data_type() const {
@@ -147,7 +164,8 @@ void D_value<T>::set(EqAdr* /*address*/, EqData* value, EqData* result, EqFct* /
   if (std::is_same<T, int>::value) {
     // Truncated toward zero; a value that no int holds is refused.
     if (!(d > -2147483649.0 && d < 2147483648.0)) return wrong_type(result);
-  } else if (isfinite(d) && fabs(d) > FLT_MAX) {
+  } else if (!isfinite(d) || fabs(d) > FLT_MAX) {
+    // Refused: no device takes nan or inf, and a saved one does not read back.
     return wrong_type(result);
   }
   set_value(static_cast<T>(d));

@@ -13,15 +13,32 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace norix {
 namespace protocol {
 
 namespace {
+
+// The secrets that calls present, by endpoint text; guarded by secrets_mux.
+std::mutex secrets_mux;
+std::map<std::string, std::string>& secrets() {
+  static auto* map = new std::map<std::string, std::string>;  // lives as long as the process
+  return *map;
+}
+
+std::string secret_for(const std::string& endpoint) {
+  std::lock_guard<std::mutex> lock(secrets_mux);
+  auto it = secrets().find(endpoint);
+  return it != secrets().end() ? it->second : std::string();
+}
 
 constexpr int LISTEN_BACKLOG = 64;
 constexpr size_t READ_CHUNK = 4096;
@@ -139,12 +156,16 @@ int listen_on(const Endpoint& endpoint, Endpoint* bound, std::string* why) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   }
   int rc = bind_to(fd, endpoint);
+  struct stat st;
   if (rc != 0 && errno == EADDRINUSE && endpoint.is_unix) {
-    // A path left by a server that is gone refuses connections: take it over.
+    // A socket left by a server that is gone refuses connections: take it
+    // over. Any other kind of file at the path is left alone.
     int probe = connect_to(endpoint, Clock::now() + PROBE_TIMEOUT);
     if (probe >= 0) {
       close(probe);
       errno = EADDRINUSE;
+    } else if (lstat(endpoint.path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+      errno = EEXIST;
     } else {
       unlink(endpoint.path.c_str());
       rc = bind_to(fd, endpoint);
@@ -161,6 +182,27 @@ int listen_on(const Endpoint& endpoint, Endpoint* bound, std::string* why) {
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound->inet), &len);
   }
   return fd;
+}
+
+void set_secret(const std::string& endpoint, const std::string& secret) {
+  std::lock_guard<std::mutex> lock(secrets_mux);
+  secrets()[endpoint] = secret;
+}
+
+std::string auth_request(const std::string& secret) {
+  return "auth " + escape(secret, false);
+}
+
+bool presents_secret(const std::string& line, const std::string& secret) {
+  std::string wanted = auth_request(secret);
+  size_t n = std::max(line.size(), wanted.size());
+  unsigned char differs = line.size() == wanted.size() ? 0 : 1;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char a = i < line.size() ? static_cast<unsigned char>(line[i]) : 0;
+    unsigned char b = i < wanted.size() ? static_cast<unsigned char>(wanted[i]) : 0;
+    differs |= a ^ b;
+  }
+  return differs == 0;
 }
 
 int connect_to(const Endpoint& endpoint, Clock::time_point deadline) {
@@ -305,6 +347,8 @@ std::string save_request() {
 }
 
 int parse_request(const std::string& line, Request* out) {
+  // A NUL would cut the request short wherever it is read as a C string.
+  if (line.find('\0') != std::string::npos) return ERR_BAD_REQUEST;
   size_t sp = line.find(' ');
   std::string command = line.substr(0, sp);
   std::string rest = sp == std::string::npos ? std::string() : line.substr(sp + 1);
@@ -377,9 +421,16 @@ int call(const std::string& endpoint, const std::string& request, EqData* result
   if (fd >= 0) {
     LineReader reader(fd);
     std::string line;
-    answered = write_all(fd, request + "\n", deadline) == 0 &&
-               reader.read_line(&line, MAX_ANSWER, deadline) == LineReader::LINE &&
+    // A server that refuses the connection answers without reading the
+    // request, so its answer is read even when the request could not be sent.
+    std::string secret = secret_for(endpoint);
+    write_all(fd, (secret.empty() ? "" : auth_request(secret) + "\n") + request + "\n", deadline);
+    answered = reader.read_line(&line, MAX_ANSWER, deadline) == LineReader::LINE &&
                parse_answer(line, result) == 0;
+    if (answered && !secret.empty() && result->error() == 0) {
+      answered = reader.read_line(&line, MAX_ANSWER, deadline) == LineReader::LINE &&
+                 parse_answer(line, result) == 0;
+    }
     close(fd);
   }
   if (!answered) {

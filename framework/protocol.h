@@ -65,6 +65,15 @@ int listen_on(const Endpoint& endpoint, Endpoint* bound, std::string* why);
 // connection was refused or not made before the deadline.
 int connect_to(const Endpoint& endpoint, Clock::time_point deadline);
 
+// Secrets: a server that asks for one takes as a connection's first line
+// "auth SECRET" and answers it before any request. call() presents the
+// secret set for its endpoint (none: nothing is presented).
+void set_secret(const std::string& endpoint, const std::string& secret);
+std::string auth_request(const std::string& secret);
+// true when line is the auth request of secret; takes the same time
+// wherever the texts differ.
+bool presents_secret(const std::string& line, const std::string& secret);
+
 // Reads lines from one socket, keeping what follows a line for the next.
 class LineReader {
  public:

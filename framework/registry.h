@@ -35,6 +35,11 @@ std::string peer_endpoint(const EqAdr& address);
 // Bounds one call to a peer (connect, send and answer); 2000 ms by default.
 void set_call_timeout(int milliseconds);
 
+// Bounds the events that clients have queued for one machine: beyond it a
+// client's EVENT write is refused as busy. 1000 by default.
+void set_client_event_limit(int events);
+int client_event_limit();
+
 // Addresses whose text (EqAdr::show_adr form) is listed here answer
 // get_monitor with ERR_NOT_MONITORED, so that callers fall back to get.
 void set_unmonitorable(const std::string& address_text, bool unmonitorable);

@@ -10,11 +10,13 @@
 
 #include "framework/server.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -25,6 +27,7 @@
 #include "framework/log.h"
 #include "framework/protocol.h"
 #include "framework/registry.h"
+#include "framework/settings_folder.h"
 #include "framework/startup.h"
 
 namespace norix {
@@ -74,12 +77,29 @@ int Server::start(const std::string& config_file, std::string* why) {
   }
   if (parse_config(in, config_file, &config_, why) != 0) return -1;
   set_process_config(config_);
+  int leftovers = remove_leftovers(config_file);
+  if (leftovers > 0) {
+    log_message(LOG_WARN,
+                "removed " + std::to_string(leftovers) + " unfinished save(s) of " + config_file);
+  }
 
   protocol::Endpoint wanted;
   protocol::Endpoint bound;
   if (protocol::parse_endpoint(config_.listen, &wanted, why) != 0) return -1;
+  if (!wanted.is_unix && (ntohl(wanted.inet.sin_addr.s_addr) >> 24) != 127 &&
+      config_.secret.empty()) {
+    *why = config_.listen + " serves other hosts: that needs a 'secret SECRET' item";
+    return -1;
+  }
+  // Created owner-only and then given its mode, so that it is never wider.
+  mode_t mask = umask(077);
   listen_fd_ = protocol::listen_on(wanted, &bound, why);
+  umask(mask);
   if (listen_fd_ < 0) return -1;
+  if (bound.is_unix && chmod(bound.path.c_str(), static_cast<mode_t>(config_.socket_mode)) != 0) {
+    *why = bound.path + ": " + strerror(errno);
+    return -1;
+  }
   endpoint_ = bound.text();
   if (bound.is_unix) unix_path_ = bound.path;
   if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -89,9 +109,16 @@ int Server::start(const std::string& config_file, std::string* why) {
 
   internal::startup_begin(config_file, config_.strict);
   set_server(config_.facility, config_.device);
+  size_t slash = config_file.rfind('/');
+  set_settings_folder(!config_.settings.empty()    ? config_.settings
+                      : slash == std::string::npos ? std::string()
+                                                   : config_file.substr(0, slash + 1));
   set_call_timeout(config_.timeout_ms);
+  set_client_event_limit(config_.client_events);
   for (const ServerConfig::peer& p : config_.peers)
     add_peer(p.facility, p.device, p.endpoint);
+  for (const auto& s : config_.peer_secrets)
+    protocol::set_secret(s.first, s.second);
 
   call_hook(hooks_.init_prolog);
   for (const ServerConfig::location& c : config_.locations) {

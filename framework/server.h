@@ -106,6 +106,12 @@ class Server {
     int fd;
     std::thread thread;
     std::atomic<bool> done{false};
+    // Added after the fields above: for making room when the limit is
+    // reached. waiting and since are set by the serving thread; evicted
+    // under mux_ by the accept thread.
+    std::atomic<bool> waiting{false};  // between requests
+    std::atomic<long long> since{0};   // when it began to wait, steady clock ns
+    bool evicted = false;              // its reading side was shut down
   };
   struct location;
 
@@ -114,6 +120,7 @@ class Server {
   void accept_loop();
   void reap_ended();  // with mux_ held
   void serve(connection* c);
+  bool make_room();
   std::string answer(const std::string& line);
   std::string saved_text();
 

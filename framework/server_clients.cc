@@ -31,7 +31,20 @@ constexpr size_t MAX_CONNECTIONS = 32;
 constexpr std::chrono::seconds IDLE_LIMIT{30};        // a connection without a request is closed
 constexpr std::chrono::seconds ANSWER_LIMIT{10};      // to write one answer
 constexpr std::chrono::milliseconds BUSY_LIMIT{100};  // to tell a client that it is refused
-constexpr int ACCEPT_BACKOFF_MS = 100;  // pause of the accept loop when descriptors run out
+constexpr std::chrono::seconds AUTH_LIMIT{5};  // for the secret, where the server asks for one
+constexpr int ACCEPT_BACKOFF_MS = 100;         // pause of the accept loop when descriptors run out
+
+// Reads and drops what a client sends until it closes or the deadline.
+void drain(int fd, Clock::time_point until) {
+  char buf[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    if (left.count() <= 0) return;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
+    if (read(fd, buf, sizeof buf) <= 0) return;
+  }
+}
 
 }  // namespace
 
@@ -59,7 +72,7 @@ void Server::accept_loop() {
     {
       std::lock_guard<std::mutex> lock(mux_);
       reap_ended();
-      busy = connections_.size() >= MAX_CONNECTIONS;
+      busy = !make_room();
       if (!busy) {
         connections_.push_back(std::unique_ptr<connection>(new connection));
         connection* c = connections_.back().get();
@@ -70,10 +83,37 @@ void Server::accept_loop() {
     if (busy) {
       EqData refusal;
       refusal.error(ERR_BUSY, error_text(ERR_BUSY));
-      protocol::write_all(fd, protocol::answer_line(refusal) + "\n", Clock::now() + BUSY_LIMIT);
+      auto until = Clock::now() + BUSY_LIMIT;
+      protocol::write_all(fd, protocol::answer_line(refusal) + "\n", until);
+      // Closed only once the client's request is read (or the time is up):
+      // a close with unread input resets the connection, and the client
+      // would lose the answer.
+      shutdown(fd, SHUT_WR);
+      drain(fd, until);
       close(fd);
     }
   }
+}
+
+// Called with mux_ held: true when a new connection may be served. At the
+// limit, the connection that has waited longest for its next request is
+// ended to make room (its request in progress is still answered), so that
+// no client keeps the others out by holding idle connections; false when
+// every connection is inside a request.
+bool Server::make_room() {
+  size_t live = 0;
+  connection* oldest = nullptr;
+  for (auto& c : connections_) {
+    if (c->evicted || c->done.load()) continue;
+    ++live;
+    if (c->waiting.load() && (oldest == nullptr || c->since.load() < oldest->since.load()))
+      oldest = c.get();
+  }
+  if (live < MAX_CONNECTIONS) return true;
+  if (oldest == nullptr) return false;
+  oldest->evicted = true;
+  shutdown(oldest->fd, SHUT_RD);
+  return true;
 }
 
 // Called with mux_ held: joins and closes the connections whose serving
@@ -91,13 +131,27 @@ void Server::reap_ended() {
   }
 }
 
+// A server with a secret first takes the connection's auth line; anything
+// else ends the connection after a refusal.
 void Server::serve(connection* c) {
   protocol::LineReader reader(c->fd);
   std::string line;
+  bool admitted = config_.secret.empty();
   for (;;) {
-    auto r = reader.read_line(&line, protocol::MAX_REQUEST, Clock::now() + IDLE_LIMIT);
+    c->since = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+                   .count();
+    c->waiting = true;
+    auto r = reader.read_line(&line, protocol::MAX_REQUEST,
+                              Clock::now() + (admitted ? IDLE_LIMIT : AUTH_LIMIT));
+    c->waiting = false;
     std::string reply;
-    if (r == protocol::LineReader::LINE) {
+    if (r == protocol::LineReader::LINE && !admitted) {
+      EqData result;
+      admitted = protocol::presents_secret(line, config_.secret);
+      if (!admitted) result.error(ERR_BAD_REQUEST, "bad request: this server asks for its secret");
+      reply = protocol::answer_line(result);
+      if (!admitted) r = protocol::LineReader::FAILED;
+    } else if (r == protocol::LineReader::LINE) {
       reply = answer(line);
     } else if (r == protocol::LineReader::TOO_LONG) {
       EqData bad;
@@ -108,6 +162,11 @@ void Server::serve(connection* c) {
     }
     if (protocol::write_all(c->fd, reply + "\n", Clock::now() + ANSWER_LIMIT) != 0) break;
     if (r != protocol::LineReader::LINE) break;
+  }
+  if (!admitted) {
+    // The refusal is read before a reset could drop it: see accept_loop.
+    shutdown(c->fd, SHUT_WR);
+    drain(c->fd, Clock::now() + BUSY_LIMIT);
   }
   // The client sees the end now; the fd is closed when the thread is reaped.
   shutdown(c->fd, SHUT_RDWR);

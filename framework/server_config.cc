@@ -26,6 +26,8 @@ ServerConfig& the_process_config() {
   static ServerConfig config;
   return config;
 }
+constexpr size_t MIN_SECRET = 16;  // characters of a server's secret
+constexpr int MAX_CLIENT_EVENTS = 1000000;
 
 std::vector<std::string> words_of(const std::string& line) {
   std::vector<std::string> words;
@@ -48,6 +50,31 @@ bool to_int(const std::string& text, int min, int max, int* out) {
 bool is_blank_or_comment(const std::string& line) {
   size_t i = line.find_first_not_of(internal::kWhiteSpace);
   return i == std::string::npos || line[i] == '#';
+}
+
+// Items about client input and files: true when w is one, with *ok false
+// when its value does not read.
+bool parse_client_item(const std::vector<std::string>& w, ServerConfig* c, bool* ok) {
+  if (w[0] == "settings") {
+    *ok = w.size() == 2;
+    if (*ok) c->settings = w[1];
+  } else if (w[0] == "socket_mode") {
+    char* end = nullptr;
+    long mode = w.size() == 2 ? strtol(w[1].c_str(), &end, 8) : -1;
+    *ok = end != nullptr && *end == '\0' && mode >= 0 && mode <= 0777;
+    if (*ok) c->socket_mode = static_cast<int>(mode);
+  } else if (w[0] == "secret") {
+    *ok = w.size() == 2 && w[1].size() >= MIN_SECRET;
+    if (*ok) c->secret = w[1];
+  } else if (w[0] == "client_events") {
+    *ok = w.size() == 2 && to_int(w[1], 1, MAX_CLIENT_EVENTS, &c->client_events);
+  } else if (w[0] == "peer_secret") {
+    *ok = w.size() == 3 && !w[2].empty();
+    if (*ok) c->peer_secrets.push_back({w[1], w[2]});
+  } else {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -109,6 +136,8 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
       ok = to_int(w[1], 0, MAX_TRACE_SIZE, &c.trace_size);
     } else if (w[0] == "log" && w.size() == 2 && w[1] == "transitions") {
       c.log_transitions = true;
+    } else if (parse_client_item(w, &c, &ok)) {
+      // handled below the core items
     } else {
       ok = false;
     }

@@ -15,6 +15,14 @@
 //   location NAME CODE [TYPE]        starts a location: its name, type code
 //                                    and type name
 //   PROPERTY VALUE                   a saved value line of that location
+// Client input and files:
+//   settings FOLDER                  the folder of the settings files that
+//                                    clients name (the configuration's own)
+//   socket_mode OCTAL                mode of the unix socket (660)
+//   secret SECRET                    every connection first presents it;
+//                                    needed to listen beyond loopback
+//   peer_secret ENDPOINT SECRET      what calls to that peer present
+//   client_events N                  events clients may queue per machine (1000)
 // The items before the first location are the header; the lines after a
 // location item, up to the next, are that location's saved value lines.
 // Blank lines and comments among them are not kept.
@@ -24,6 +32,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace norix {
@@ -59,6 +68,12 @@ struct ServerConfig {
   // Added after strict: observing the machines.
   int trace_size = 256;
   bool log_transitions = false;
+  // Added after log_transitions: client input and files.
+  std::string settings;  // "settings FOLDER"; "" for the configuration's folder
+  int socket_mode = 0660;
+  std::string secret;                                             // "" asks for none
+  std::vector<std::pair<std::string, std::string>> peer_secrets;  // endpoint, secret
+  int client_events = 1000;
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.

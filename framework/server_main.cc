@@ -8,7 +8,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "framework/log.h"
 #include "framework/version.h"
@@ -24,6 +26,8 @@ namespace {
 // are its locations, whose machines never stop.
 Server* program_server = nullptr;
 
+constexpr std::chrono::seconds SHUTDOWN_LIMIT{10};  // to stop the server and save
+
 // Ends the process without static destructors: engine threads may still be
 // dispatching, and use what those destructors would free.
 [[noreturn]] void end_process(int status) {
@@ -37,13 +41,27 @@ void print_help(const char* prog) {
       "usage: %s CONFIG_FILE\n"
       "       %s --help | --version\n"
       "Runs a norix server: reads CONFIG_FILE (server, listen, update, timeout,\n"
-      "peer, trace, log transitions and location items), serves its locations\n"
-      "until SIGINT or SIGTERM, then writes CONFIG_FILE again with the saved\n"
-      "values. SIGUSR1 interrupts every location. Messages for the operator go\n"
+      "peer, trace, log transitions, strict, settings, socket_mode, secret,\n"
+      "peer_secret, client_events and location items), serves its locations\n"
+      "until SIGINT, SIGTERM or SIGHUP, then writes CONFIG_FILE again with the\n"
+      "saved values. SIGUSR1 interrupts every location. Messages for the operator go\n"
       "to standard error, one per line: TIME LEVEL TEXT; the line\n"
       "'... INFO norix server FACILITY/DEVICE listening on ENDPOINT' says that\n"
       "it serves.\n",
       prog, prog);
+}
+
+// Ends the process if stopping and saving have not ended in time: an engine
+// stuck in an action can hold a lock that the save needs. The configuration
+// is replaced whole or not at all, so the last saved one stays.
+void bound_shutdown() {
+  std::thread([] {
+    std::this_thread::sleep_for(SHUTDOWN_LIMIT);
+    log_message(LOG_ERROR, "shutdown did not end within " + std::to_string(SHUTDOWN_LIMIT.count()) +
+                               " s; exiting without saving the configuration");
+    fflush(nullptr);
+    _exit(1);
+  }).detach();
 }
 
 }  // namespace
@@ -69,6 +87,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
   sigemptyset(&handled);
   sigaddset(&handled, SIGINT);
   sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGHUP);  // a closed terminal ends the server as SIGTERM does
   sigaddset(&handled, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
@@ -90,6 +109,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
     if (sig != SIGUSR1) break;
     program_server->interrupt_usr1(sig);
   }
+  bound_shutdown();
   program_server->stop();
   int rc = program_server->save(&why);
   if (rc != 0) {

@@ -12,6 +12,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -224,11 +226,36 @@ void file_unlock(int fd) {
   fcntl(fd, F_SETLK, &lock);
 }
 
+// A regular file opened for reading, or null with errno set. Opened without
+// blocking, so that a FIFO or a device named as a settings file is refused
+// instead of stopping the caller for good.
+namespace {
+
+FILE* open_regular(const char* file, std::string* why) {
+  int fd = file != nullptr ? open(file, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+  if (fd < 0) {
+    *why = strerror(file != nullptr ? errno : ENOENT);
+    return nullptr;
+  }
+  struct stat st;
+  FILE* fp = nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = "not a regular file";
+  } else if ((fp = fdopen(fd, "r")) == nullptr) {
+    *why = strerror(errno);
+  }
+  if (fp == nullptr) close(fd);
+  return fp;
+}
+
+}  // namespace
+
 // The stream is returned locked; read_fill releases and closes it.
 FILE* open_file(char* file, EqData* data) {
-  FILE* fp = file != nullptr ? fopen(file, "re") : nullptr;
+  std::string why;
+  FILE* fp = open_regular(file, &why);
   if (fp == nullptr) {
-    report(data, SR_ERR_OPEN, "open err");
+    report(data, SR_ERR_OPEN, "open err: " + why);
     return nullptr;
   }
   file_lock(fileno(fp));

@@ -15,7 +15,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(settings_reader event_write routed_text framework_text protocol)
+  targets=(settings_reader event_write routed_text framework_text protocol save_load)
 fi
 
 dir=build/fuzz

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <ostream>
 #include <string>
 
@@ -63,6 +64,27 @@ const std::string* start_state(const FSMsuperstate* sp, int id) {
   return nullptr;
 }
 
+// Why a client's record cannot be stored as a saved value line that reads
+// back the same, or null: its text holds a line break, or a number is not
+// finite. n is the length of its text.
+const char* unstorable(const USTR* u, size_t n) {
+  if (u == nullptr) return "wrong data type: no value";
+  if (!std::isfinite(u->f1_data) || !std::isfinite(u->f2_data)) {
+    return "wrong data type: a number is not finite";
+  }
+  if (n > 0 && memchr(u->str_data.str_data_val, '\n', n) != nullptr) {
+    return "wrong data type: a text with a line break is not stored";
+  }
+  if (n > 0 && memchr(u->str_data.str_data_val, '\r', n) != nullptr) {
+    return "wrong data type: a text with a line break is not stored";
+  }
+  return nullptr;
+}
+
+void refuse(EqData* res, int code, const char* why) {
+  if (res != nullptr) res->error(code, why);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -83,8 +105,12 @@ void D_fsmstr::get(EqAdr*, EqData*, EqData* res, EqFct*) {
   if (res != nullptr) res->set(value_, 0);
 }
 
-void D_fsmstr::set(EqAdr*, EqData* ed, EqData*, EqFct*) {
-  if (ed != nullptr) set_value(ed->get_ustr(0));
+void D_fsmstr::set(EqAdr*, EqData* ed, EqData* res, EqFct*) {
+  if (ed == nullptr) return;
+  USTR* u = ed->get_ustr(0);
+  const char* why = unstorable(u, u != nullptr ? ustr_text_length(u, TEXT_MAX + 1) : 0);
+  if (why != nullptr) return refuse(res, ERR_WRONG_TYPE, why);
+  set_value(u);
 }
 
 void D_fsmstr::get_multi(EqAdr*, EqData*, EqData* res, int* i, const char*, time_t*) {
@@ -107,11 +133,19 @@ void D_fsmstr::read() {
   value_.str_data.str_data_len = static_cast<unsigned>(n + 1);
 }
 
+// The numbers are written with the digits that read back the same float;
+// a line break in the text is written as a blank, so the value keeps to
+// its line.
 void D_fsmstr::write(std::ostream& fl) {
+  char text[sizeof comment];
+  memcpy(text, comment, sizeof text);
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
   char line[200];
-  int n = snprintf(line, sizeof line, " \t%d %g %g %ld \"%s\"\n", value_.i1_data,
+  int n = snprintf(line, sizeof line, " \t%d %.9g %.9g %ld \"%s\"\n", value_.i1_data,
                    static_cast<double>(value_.f1_data), static_cast<double>(value_.f2_data),
-                   static_cast<long>(value_.tm), comment);
+                   static_cast<long>(value_.tm), text);
   if (n < 0) return;
   fl.write(line, std::min<int>(n, static_cast<int>(sizeof line) - 1));
 }
@@ -169,7 +203,10 @@ D_rname::D_rname(const char* name, EqFct* ep) : D_string(name, ep), state(nullpt
 
 D_rname::~D_rname() = default;
 
-void D_rname::set(EqAdr*, EqData*, EqData*, EqFct*) {}
+// Client writes are refused: the names are the configuration's.
+void D_rname::set(EqAdr* adr, EqData* ed, EqData* res, EqFct* loc) {
+  D_fct::set(adr, ed, res, loc);
+}
 
 void D_rname::read_from_conf(const std::string& text) {
   D_string::read_from_conf(text);
@@ -183,22 +220,41 @@ D_event::D_event(const char* name, EqFct* ep) : D_fsmstr(name, ep), state(nullpt
 
 D_event::~D_event() = default;
 
-void D_event::set(EqAdr*, EqData* data, EqData*, EqFct*) {
+// A write that posts nothing is refused: no text, a text that starts with
+// ':' (no event name), or one that the saved line could not hold.
+void D_event::set(EqAdr*, EqData* data, EqData* res, EqFct*) {
   if (data == nullptr) return;
+  char text[TEXT_MAX];
+  USTR u;
+  USTR* in = &u;
   if (data->type() == DATA_USTR) {
-    set_event(data->get_ustr(0));
+    in = data->get_ustr(0);
   } else if (data->type() == DATA_STRING) {
-    char text[TEXT_MAX];
     data->get_string(text, sizeof text);
-    USTR u;
     u.i1_data = 0;
     u.f1_data = 0.0f;
     u.f2_data = 0.0f;
     u.tm = time(nullptr);
     u.str_data.str_data_val = text;
     u.str_data.str_data_len = static_cast<unsigned>(strnlen(text, sizeof text));
-    set_event(&u);
+  } else {
+    return refuse(res, ERR_WRONG_TYPE, "wrong data type: EVENT takes a text");
   }
+  size_t n = in != nullptr ? ustr_text_length(in, in->str_data.str_data_len) : 0;
+  const char* why = unstorable(in, n);
+  if (why == nullptr && (n == 0 || in->str_data.str_data_val[0] == ':')) {
+    why = "wrong data type: EVENT needs an event name: EVENT[:TARGET]";
+  }
+  if (why != nullptr) return refuse(res, ERR_WRONG_TYPE, why);
+  // Clients queue at most the limit; the machine's own signals and events
+  // from other machines are never refused. Client writes to one EVENT are
+  // serialised by its operation lock.
+  FSMstate* top = state != nullptr && state->get_root() != nullptr ? state->get_root() : state;
+  auto* root = dynamic_cast<FSMrootstate*>(top);
+  if (root != nullptr && root->event_fifo.pending() >= norix::client_event_limit()) {
+    return refuse(res, ERR_BUSY, "server busy: too many events wait for this machine");
+  }
+  set_event(in);
 }
 
 // "E" and "E:" go to the location's state, "E:!" to every active state,
@@ -250,7 +306,9 @@ void D_rstate::get(EqAdr*, EqData*, EqData* res, EqFct*) {
   if (state != nullptr) state->unlock_state();
 }
 
-void D_rstate::set(EqAdr*, EqData*, EqData*, EqFct*) {}
+void D_rstate::set(EqAdr* adr, EqData* ed, EqData* res, EqFct* loc) {
+  D_fct::set(adr, ed, res, loc);
+}
 
 // ---------------------------------------------------------------------------
 // D_flow
@@ -272,7 +330,9 @@ void D_flow::get(EqAdr*, EqData*, EqData* res, EqFct*) {
   if (res != nullptr) res->set(*v, 0);
 }
 
-void D_flow::set(EqAdr*, EqData*, EqData*, EqFct*) {}
+void D_flow::set(EqAdr* adr, EqData* ed, EqData* res, EqFct* loc) {
+  D_fct::set(adr, ed, res, loc);
+}
 
 void D_flow::write(std::ostream& fl) {
   get_val(1);

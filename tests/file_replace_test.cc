@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "testkit/files.h"
 
@@ -59,6 +60,24 @@ TEST(FileReplace, ReplacesWholeOrLeavesTheTargetAsItWas) {
     EXPECT_EQ(dir.entry_count(), link ? 2 : 1);  // no temporary file is left
     EXPECT_TRUE(c.target != FOLDER || rmdir(file.c_str()) == 0);
   }
+}
+
+TEST(FileReplace, LeftoversOfGoneProcessesAreRemovedThroughTheLink) {
+  testkit::TempDir dir;
+  const std::string me = std::to_string(getpid());
+  const std::pair<std::string, bool> names[] = {
+      {"file.tmp." + me + ".3", true},    // this process's own
+      {"file.tmp.4194305.1", true},       // beyond any pid: gone
+      {"file.tmp.1.2", false},            // a live process's
+      {"file.tmp.x.1", false},            // not one of its names
+      {"other.tmp." + me + ".1", false},  // another file's
+  };
+  for (const auto& n : names)
+    testkit::write_file(dir.file(n.first), "part");
+  ASSERT_EQ(symlink("file", dir.file("conf").c_str()), 0);
+  EXPECT_EQ(norix::remove_leftovers(dir.file("conf")), 2);
+  for (const auto& n : names)
+    EXPECT_EQ(access(dir.file(n.first).c_str(), F_OK) != 0, n.second) << n.first;
 }
 
 }  // namespace

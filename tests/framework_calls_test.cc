@@ -54,6 +54,7 @@ class ClientCalls : public ::testing::Test {
   norix::D_value<float> gain{"GAIN amplifier gain", &loc};
   D_iiii quad{"QUAD four numbers", &loc};
   D_ustr note{"NOTE a note", &loc};
+  D_string text{"TEXT a saved text", &loc};
   D_hist trend{"TREND a history", &loc, 3};
 };
 
@@ -74,6 +75,10 @@ TEST_F(ClientCalls, WritesConvertWhereTheyFitAndAddressesGiveTheirErrors) {
       {"FAC/DEV/L1/COUNT", DATA_LONG, "4294967296", ERR_WRONG_TYPE, "12"},
       {"FAC/DEV/L1/GAIN", DATA_INT, "-7", 0, "-7"},
       {"FAC/DEV/L1/GAIN", DATA_DOUBLE, "1e300", ERR_WRONG_TYPE, "-7"},
+      {"FAC/DEV/L1/GAIN", DATA_STRING, "nan", ERR_WRONG_TYPE, "-7"},
+      {"FAC/DEV/L1/GAIN", DATA_DOUBLE, "-inf", ERR_WRONG_TYPE, "-7"},
+      {"FAC/DEV/L1/TEXT", DATA_STRING, "one line", 0, "one line"},
+      {"FAC/DEV/L1/TEXT", DATA_STRING, "two\nlines", ERR_WRONG_TYPE, "one line"},
       {"FAC/DEV/L1/QUAD", DATA_STRING, "5 6 7 8", 0, "5 6 7 8"},
       {"FAC/DEV/L1/QUAD", DATA_STRING, "1 2 3", ERR_WRONG_TYPE, "5 6 7 8"},
       {"FAC/DEV/L1/NOTE", DATA_STRING, "a note", 0, " a note"},

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,7 +138,8 @@ TEST_F(OvenServer, SavedConfigurationRestartsTheHistoryFlowWithoutItsDevices) {
   testkit::ClientResult saved = client({"save"});
   EXPECT_EQ(saved.exit.status, 0) << saved.err;
   EXPECT_THAT(testkit::read_file(conf_), HasSubstr("TARGET \t75\n"));
-  EXPECT_EQ(oven_->stop().status, 0);
+  oven_->signal(SIGHUP);  // saves and ends as SIGTERM does
+  EXPECT_EQ(oven_->wait_exit().status, 0);
   EXPECT_EQ(devices_->stop().status, 0);
   std::string conf = testkit::read_file(conf_);
   EXPECT_EQ(header_, conf.substr(0, header_.size()));
@@ -201,6 +203,14 @@ TEST_F(OvenServer, RequestLinesAreAnsweredInOrderAndBadOnesRefused) {
       {"get " + OVEN + "CYCLES now", "err 112 bad request"},
       {"set " + OVEN + "TARGET x 1", "err 112 bad request"},
       {"get a\\qb", "err 112 bad request"},
+      {"get " + OVEN + std::string("FSM\0x", 5), "err 112 bad request"},
+      {"set " + OVEN + "FAULT 3 x", "err 105 property not writable"},
+      {"set " + OVEN + "SR_FILE 3 a\\nb",
+       "err 106 wrong data type: a text with a line break or NUL is not stored"},
+      {"set " + OVEN + "EVENT 3 go\\r",
+       "err 106 wrong data type: a text with a line break is not stored"},
+      {"set " + OVEN + "EVENT 3 :*",
+       "err 106 wrong data type: EVENT needs an event name: EVENT[:TARGET]"},
   };
   Raw raw(endpoint_);
   std::string lines;
@@ -218,6 +228,78 @@ TEST_F(OvenServer, RequestLinesAreAnsweredInOrderAndBadOnesRefused) {
   EXPECT_EQ(get(OVEN + "FSM"), "oven\n");
 }
 
+TEST_F(OvenServer, SettingsFilesStayInTheirFolderAndAFailedSaveKeepsTheLastGoodOne) {
+  ASSERT_EQ(0, symlink("/tmp", dir_.file("out").c_str()));
+  ASSERT_EQ(0, mkfifo(dir_.file("fifo").c_str(), 0600));
+  const std::string relative =
+      ": a settings file is named relative to the settings folder, without '..'";
+  const std::vector<std::vector<std::string>> cases = {
+      // template, file, what SETTINGS shows
+      {"oven_settings.sr", "good.sr", "saved to good.sr"},
+      {"oven_settings.sr", "/tmp/x.sr", "not saved: /tmp/x.sr" + relative},
+      {"oven_settings.sr", "a/../../x.sr", "not saved: a/../../x.sr" + relative},
+      {"oven_settings.sr", "out/x.sr", "not saved: out/x.sr: leads out of the settings folder"},
+      {"fifo", "good.sr", "not saved: open err: not a regular file"},
+      {"none.sr", "good.sr", "not saved: open err: No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    set(OVEN + "SETTINGS", "-");
+    set(OVEN + "SR_TEMPLATE", c[0]);
+    set(OVEN + "SR_FILE", c[1]);
+    set(OVEN + "EVENT", "save_settings");
+    EXPECT_TRUE(wait_value(OVEN + "SETTINGS", c[2] + "\n")) << c[0] << " " << c[1];
+  }
+  std::string good = testkit::read_file(dir_.file("good.sr"));
+  EXPECT_EQ(devices_->stop().status, 0);
+  set(OVEN + "SR_TEMPLATE", "good.sr");
+  set(OVEN + "EVENT", "save_settings");
+  EXPECT_TRUE(wait_value(OVEN + "SETTINGS", "not saved: "));
+  EXPECT_EQ(testkit::read_file(dir_.file("good.sr")), good);
+  EXPECT_EQ(access(dir_.file("good.sr.saving").c_str(), F_OK), -1);
+}
+
+TEST_F(OvenServer, ASecretIsPresentedFirstAndTheUnixSocketIsNotOpenToAll) {
+  struct stat st;
+  ASSERT_EQ(0, stat(dir_.file("dev.sock").c_str(), &st));
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_EQ(oven_->stop().status, 0);
+  EXPECT_EQ(devices_->stop().status, 0);
+  const std::string devices = dir_.file("devices.conf");
+  testkit::write_file(devices, "secret s3cret-of-16-chars\n" + testkit::read_file(devices));
+  devices_.reset(new testkit::ServerProcess);
+  ASSERT_TRUE(devices_->start(SIM_DEVICES_PATH, {"devices.conf"}, dir_.path()) &&
+              devices_->wait_output("listening on"));
+  testkit::write_file(conf_,
+                      "secret s3cret-of-16-chars\npeer_secret unix:dev.sock "
+                      "s3cret-of-16-chars\n" +
+                          testkit::read_file(conf_));
+  ASSERT_TRUE(start_oven());
+  const std::string refused = "error 112: bad request: this server asks for its secret\n";
+  EXPECT_EQ(client({"get", OVEN + "FSM"}).err, refused);
+  Raw wrong(endpoint_);
+  ASSERT_TRUE(wrong.send("auth s3cret-of-16-charz\nget " + OVEN + "FSM\n"));
+  EXPECT_EQ(wrong.answer(), "err 112 bad request: this server asks for its secret");
+  EXPECT_EQ(wrong.answer(), "<closed>");
+  setenv("NORIX_SECRET", "s3cret-of-16-chars", 1);
+  EXPECT_EQ(get(OVEN + "FSM"), "oven\n");
+  set(OVEN + "EVENT", "pump:*");  // the oven presents its peer's secret
+  EXPECT_TRUE(wait_value(OVEN + "FLOW_1", " vacuum : "));
+  unsetenv("NORIX_SECRET");
+}
+
+TEST_F(OvenServer, IdleConnectionsMakeRoomForNewClientsOldestFirst) {
+  std::vector<std::unique_ptr<Raw>> hog;
+  for (int i = 0; i < 32; ++i) {  // the limit, each answered once and then idle
+    hog.emplace_back(new Raw(endpoint_));
+    ASSERT_TRUE(hog.back()->send("get " + OVEN + "FSM\n"));
+    ASSERT_EQ(hog.back()->answer(), "ok 3 oven");
+  }
+  EXPECT_EQ(get(OVEN + "FSM"), "oven\n");
+  EXPECT_EQ(hog[0]->answer(), "<closed>");
+  ASSERT_TRUE(hog[1]->send("get " + OVEN + "FSM\n"));
+  EXPECT_EQ(hog[1]->answer(), "ok 3 oven");  // the others stay
+}
+
 TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
   testkit::TempDir dir;
   const std::string base = "server F D\nlisten unix:" + dir.file("s.sock") + "\n";
@@ -227,6 +309,10 @@ TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
       {"server F D\nlisten tcp:localhost:65536\n", "bad host or port in 'tcp:localhost:65536'"},
       {base + "update 0\n", "c.conf:3: not a configuration item: update 0"},
       {base + "peer F D nowhere\n", "c.conf:3: endpoint 'nowhere' is neither unix:PATH nor"},
+      {"server F D\nlisten tcp:0.0.0.0:0\n", "tcp:0.0.0.0:0 serves other hosts: that needs a"},
+      {base + "secret short\n", "c.conf:3: not a configuration item: secret short"},
+      {base + "socket_mode 999\n", "c.conf:3: not a configuration item: socket_mode 999"},
+      {"server F D\nlisten unix:" + dir.file("c.conf") + "\n", "c.conf: File exists"},
       {base + "location L 100 oven\nlocation L 101 door\n",
        "c.conf:4: location L is configured twice"},
       {base + "location L 100 oven\nlocation ODD 7 oven\n",

@@ -68,6 +68,7 @@ TEST(EventText, EachFormPostsItsEventAndAddressWithinBounds) {
     unsigned len;        // the USTR's stated length; 0 writes text as a string
     std::string posted;  // "" when nothing is posted
     std::string stored;  // EVENT's text afterwards ("prior" when ignored)
+    int rc = 0;          // the answer to a client's string
   };
   const std::string a(5000, 'a');
   const std::string a80(80, 'a');
@@ -78,8 +79,10 @@ TEST(EventText, EachFormPostsItsEventAndAddressWithinBounds) {
       {"go:!", 0, "go@*", "go:!"},
       {"go:off", 0, "go@lamp!off", "go:off"},
       {"go:*", 0, "go@lamp!*", "go:*"},
-      {":go", 0, "", "prior"},
-      {"", 0, "", "prior"},
+      {":go", 0, "", "prior", ERR_WRONG_TYPE},  // names no event
+      {"", 0, "", "prior", ERR_WRONG_TYPE},
+      {"go\n:x", 0, "", "prior", ERR_WRONG_TYPE},  // would break its saved line
+      {"go\r", 0, "", "prior", ERR_WRONG_TYPE},
       {std::string(200, 'c'), 0, c79 + "@lamp", c79},
       {a + ":" + a + '\0', 10002, a80 + "@lamp!" + a.substr(0, 75), a80},
       {"abcde", 5, "abcde@lamp", "abcde"},              // read to the stated length
@@ -95,10 +98,22 @@ TEST(EventText, EachFormPostsItsEventAndAddressWithinBounds) {
     std::unique_ptr<char[]> bytes(new char[c.text.size()]);
     memcpy(bytes.get(), c.text.data(), c.text.size());
     USTR u{0, 0, 0, 0, {c.len, c.text == "<null>" ? nullptr : bytes.get()}};
-    EXPECT_EQ(c.len == 0 ? m.set("EVENT", c.text) : (event.set_event(&u), 0), 0);
+    EXPECT_EQ(c.len == 0 ? m.set("EVENT", c.text) : (event.set_event(&u), 0), c.rc);
     EXPECT_EQ(m.queued(), c.posted.empty() ? Trace{} : Trace{c.posted});
     EXPECT_EQ(m.get("EVENT"), c.stored);
   }
+}
+
+TEST(EventText, ClientsQueueUpToTheLimitAndTheMachineItselfBeyondIt) {
+  testkit::Machine m("LAMP", "lamp", create_lamp);
+  norix::set_client_event_limit(2);
+  EXPECT_EQ(m.set("EVENT", "a"), 0);
+  EXPECT_EQ(m.set("EVENT", "b"), 0);
+  EXPECT_EQ(m.set("EVENT", "c"), ERR_BUSY);  // nothing queued
+  m.post("signal", "*");
+  EXPECT_EQ(m.queued(), (Trace{"a@lamp", "b@lamp", "signal@*"}));
+  EXPECT_EQ(m.set("EVENT", "d"), 0);  // taken out: room again
+  norix::set_client_event_limit(0);   // the default
 }
 
 TEST(LocationValues, FaultAndFlowsShowStatesCutAt80AndFlowsSaveTheirStart) {
@@ -108,7 +123,8 @@ TEST(LocationValues, FaultAndFlowsShowStatesCutAt80AndFlowsSaveTheirStart) {
   EXPECT_EQ(value_of(&loc->status), "|1|0");
   loc->state_ptr->set_error((std::string(79, 'e') + "XYZ").c_str());
   EXPECT_EQ(value_of(&loc->status), std::string(79, 'e') + "X|81|1");
-  EXPECT_EQ(m.set("FAULT", "x"), 0);
+  for (const char* read_only : {"FAULT", "FLOW_0", "FSM", "DESCR"})
+    EXPECT_EQ(m.set(read_only, "x"), ERR_ILLEGAL_WRITE) << read_only;
   EXPECT_EQ(m.fault(), std::string(79, 'e') + "X");
   EXPECT_EQ(value_of(loc->flows[0]), "off : lamp is off|18|0");
   EXPECT_EQ(value_of(loc->flows[1]), "idle : " + std::string(73, 'd') + "|81|0");

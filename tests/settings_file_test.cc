@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <math.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -182,6 +183,13 @@ TEST_F(SaveRestore, SaveWritesPresentValuesOrEndsAtAFailedReadAndLeavesNothingBe
   EXPECT_EQ(sr_save(&src[0], &dir.file("no/such.sr")[0], &data, nullptr), 1);
   EXPECT_EQ(sr_save(&dir.file("none.sr")[0], &dest[0], &data, nullptr), 1);
   EXPECT_EQ(data.error(), SR_ERR_OPEN);
+  // Special files are refused at once: a FIFO without a writer, an endless device, a folder.
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  for (std::string special : {dir.file("fifo"), "/dev/zero"s, dir.path()}) {
+    EXPECT_EQ(sr_save(&special[0], &dest[0], &data, nullptr), 1) << special;
+    EXPECT_EQ(data.text_value(), "open err: not a regular file");
+  }
+  unlink(dir.file("fifo").c_str());
   EXPECT_TRUE(released(src, free_fd));
   EXPECT_EQ(dir.entry_count(), 2);
 }
