@@ -7,6 +7,7 @@
 // state lock (lock_state) and then only the state's error lock; EVENT posts
 // to the machine's root, which takes only its queue mutex.
 
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +19,7 @@
 #include <ostream>
 #include <string>
 
+#include "framework/log.h"
 #include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 #include "server/fsm_binding.h"
@@ -30,6 +32,9 @@ constexpr int CONF_SAVED = 16;   // conf_insert flag: the value is saved
 constexpr unsigned NO_SUCH_LOCATION_LEN = 16;
 const char NO_SUCH_LOCATION[] = "No such location";
 const char SEPARATOR[] = " : ";
+// How long a save waits for a machine's lock before it reads the flow
+// without it: an engine stuck in an action must not stop the server's save.
+constexpr long SAVE_LOCK_WAIT_MS = 500;
 
 // Stores n characters of text (cut to 80) as the value's text, terminated;
 // returns the number of characters stored.
@@ -57,6 +62,24 @@ size_t ustr_text_length(const USTR* u, size_t limit) {
 // The start-state name of flow id of sp ("" for the flow's first state, in
 // a flow that was never linked), or null for no such flow. The name does
 // not change once the machine runs.
+// Takes sp's lock as lock_state does (state mutex, then the superstate's),
+// waiting at most SAVE_LOCK_WAIT_MS; false, holding nothing, if the machine
+// keeps it longer.
+bool lock_state_within(FSMsuperstate* sp) {
+  timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  long ns = until.tv_nsec + SAVE_LOCK_WAIT_MS * 1000000L;
+  until.tv_sec += ns / 1000000000L;
+  until.tv_nsec = ns % 1000000000L;
+  pthread_mutex_t* outer = &static_cast<FSMstate*>(sp)->mux;
+  if (pthread_mutex_timedlock(outer, &until) != 0) return false;
+  if (pthread_mutex_timedlock(&sp->mux, &until) != 0) {
+    pthread_mutex_unlock(outer);
+    return false;
+  }
+  return true;
+}
+
 const std::string* start_state(const FSMsuperstate* sp, int id) {
   for (const FSMsuperstate::frame* f : sp->flow) {
     if (f->id == id) return &f->state_name;
@@ -340,12 +363,29 @@ void D_flow::write(std::ostream& fl) {
 }
 
 // Takes the state lock, then the flow's error lock (inside copy_ast_error).
+// For a save (flag 1) the state lock is waited for a bounded time only; if
+// the machine keeps it (an engine stuck in an action), the flow is read
+// without it: its active state is published atomically and its names do
+// not change, so the saved state is the one before or after a switch.
 USTR* D_flow::get_val(int flag) {
   value_.tm = time(nullptr);
   const char* descr = nullptr;
   const char* name = nullptr;
+  bool locked = false;
   if (state != nullptr) {
-    state->lock_state();
+    if (flag == 0) {
+      state->lock_state();
+      locked = true;
+    } else {
+      locked = lock_state_within(state);
+      if (!locked) {
+        norix::log_message(norix::LOG_WARN, "saving " +
+                                                name_text().substr(0, name_text().find(' ')) +
+                                                ": the machine kept its lock for " +
+                                                std::to_string(SAVE_LOCK_WAIT_MS) +
+                                                " ms; its flow is saved without it");
+      }
+    }
     name = state->get_ast_name(flow_id, &descr, flag);
   }
   if (name == nullptr) {
@@ -360,10 +400,10 @@ USTR* D_flow::get_val(int flag) {
       value_.i1_data = state->get_flag(flow_id);
       value_.f1_data = 0.0f;
       value_.f2_data = 0.0f;
-      state->unlock_state();
+      if (locked) state->unlock_state();
       return &value_;
     }
-    if (state != nullptr) state->unlock_state();
+    if (locked) state->unlock_state();
     put_text(*this, NO_SUCH_LOCATION, strlen(NO_SUCH_LOCATION));
     value_.str_data.str_data_len = NO_SUCH_LOCATION_LEN;
     value_.i1_data = 0;
@@ -381,7 +421,9 @@ USTR* D_flow::get_val(int flag) {
   value_.str_data.str_data_len = composed_length(text.size());
   value_.f2_data = failed ? 1.0f : 0.0f;
   value_.i1_data = state->get_flag(flow_id);
-  value_.f1_data = static_cast<float>(state->is_active());
-  state->unlock_state();
+  if (locked) {
+    value_.f1_data = static_cast<float>(state->is_active());
+    state->unlock_state();
+  }
   return &value_;
 }

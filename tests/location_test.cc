@@ -190,3 +190,24 @@ TEST(Registry, SuperstateLocationsJoinTheirMachineByNameOrAreReported) {
   std::unique_ptr<EqFct> loc(eq_create(100, nullptr));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "undefined location 100\n");
 }
+
+// An engine stuck in an action of the root holds the machine's lock: a save
+// still writes the flow instead of waiting for it.
+testkit::Gate* stuck = new testkit::Gate;  // reachable: the engine may still wait on it
+testkit::Gate* release = new testkit::Gate;
+
+TEST(SavedValue, AnEngineStuckInAnActionDoesNotStopTheSave) {
+  EqFSMlocation* loc = testkit::serve({{"STUCK", 100, "lamp", [](EqFSMlocation* l) {
+                                          create_lamp(l);
+                                          l->state_ptr->add_action("hang", [](FSMstate*) {
+                                            stuck->open();
+                                            return release->wait() ? 0 : 1;
+                                          });
+                                        }}})[0];
+  ASSERT_TRUE(testkit::wait_ready(loc));
+  ASSERT_EQ(testkit::client_set(testkit::address("STUCK", "EVENT"), "hang:lamp"), 0);
+  loc->update();
+  ASSERT_TRUE(stuck->wait());
+  EXPECT_EQ(saved_line(loc->flows[0]), " \t0 0 0 \"off : lamp is off\"\n");
+  release->open();
+}
