@@ -111,9 +111,13 @@ class OvenServer : public ::testing::Test {
 };
 
 TEST_F(OvenServer, HeatsUnderVacuumWithItsDoorAndStopsOnInterruptAndFault) {
+  testkit::ServerProcess watch;  // the client prints FLOW_1 at each change
+  ASSERT_TRUE(watch.start(NORIX_CLIENT_PATH, {"-s", endpoint_, "watch", OVEN + "FLOW_1"}));
+  ASSERT_TRUE(watch.wait_output(" vented : "));
   set(OVEN + "EVENT", "start:*");  // refused by its guard: no vacuum yet
   set(OVEN + "EVENT", "pump:*");
   ASSERT_TRUE(wait_value(OVEN + "FLOW_1", " vacuum : under vacuum"));
+  EXPECT_TRUE(watch.wait_output(" vacuum : under vacuum"));
   EXPECT_THAT(get(OVEN + "FLOW_0"), HasSubstr(" idle : "));
   set(OVEN + "EVENT", "start:*");
   ASSERT_TRUE(wait_value(OVEN + "FLOW_0", " heating : "));
