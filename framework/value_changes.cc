@@ -13,6 +13,8 @@
 #include <mutex>
 #include <vector>
 
+#include "framework/monitors.h"
+
 namespace norix {
 namespace internal {
 
@@ -29,18 +31,14 @@ std::vector<ChangeWatch*>& watches() {
 
 }  // namespace
 
-void value_changed(const void* property) {
-  if (watch_count.load(std::memory_order_relaxed) == 0) return;
-  std::lock_guard<std::mutex> lock(change_mux);
-  for (ChangeWatch* w : watches()) {
-    if (w->watched_.count(property) == 0) continue;
-    w->changed_.insert(property);
-    if (!w->signalled_ && w->fd_ >= 0) {
-      uint64_t one = 1;
-      ssize_t n = write(w->fd_, &one, sizeof one);
-      (void)n;  // a non-blocking eventfd only fails when it is already readable
-      w->signalled_ = true;
-    }
+void ChangeWatch::note(const void* property) {
+  if (watched_.count(property) == 0) return;
+  changed_.insert(property);
+  if (!signalled_ && fd_ >= 0) {
+    uint64_t one = 1;
+    ssize_t n = write(fd_, &one, sizeof one);
+    (void)n;  // a non-blocking eventfd only fails when it is already readable
+    signalled_ = true;
   }
 }
 
@@ -90,4 +88,12 @@ std::set<const void*> ChangeWatch::take() {
 }
 
 }  // namespace internal
+
+void property_changed(const D_fct* property) {
+  if (internal::watch_count.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard<std::mutex> lock(internal::change_mux);
+  for (internal::ChangeWatch* w : internal::watches())
+    w->note(property);
+}
+
 }  // namespace norix

@@ -1,6 +1,7 @@
-// value_changes.h - the change signal of property values: setters announce
-// a change, and a watcher that watches the property is woken through a
-// descriptor it can poll. Not part of the stand-in's interface.
+// value_changes.h - the watching side of the change signal of property
+// values (norix::property_changed, framework/monitors.h): a watcher of a
+// property is woken through a descriptor it can poll. Not part of the
+// stand-in's interface.
 
 #ifndef FRAMEWORK_VALUE_CHANGES_H
 #define FRAMEWORK_VALUE_CHANGES_H
@@ -10,10 +11,6 @@
 
 namespace norix {
 namespace internal {
-
-// Called by a property after its value changed, with no lock of its own
-// held; takes the change mutex (a leaf). Cheap while nothing is watched.
-void value_changed(const void* property);
 
 // A set of watched properties and the changes among them since the last
 // take(); its descriptor is readable while changes wait. Used by one thread;
@@ -29,9 +26,10 @@ class ChangeWatch {
   void watch(const void* property);  // counted: as many unwatch calls end it
   void unwatch(const void* property);
   std::set<const void*> take();  // the changed properties; empties the set
+  // Called with the change mutex held (by property_changed).
+  void note(const void* property);
 
  private:
-  friend void value_changed(const void* property);
   int fd_;
   bool signalled_ = false;              // fd_ holds a count; guarded by the change mutex
   std::map<const void*, int> watched_;  // guarded by the change mutex
