@@ -168,8 +168,12 @@ bool take_line(link* l, const std::string& line, std::string* out) {
     it->second.id = got;
     l->by_id[got] = it->first;
   } else {
+    // The peer's reason is the value; a peer that does not know the request
+    // leaves the address to plain reads.
     it->second.stage = entry::REFUSED;
-    it->second.value.copy_from(&value);  // the peer's reason is the value
+    if (value.error() == ERR_BAD_REQUEST)
+      value.error(ERR_NOT_MONITORED, error_text(ERR_NOT_MONITORED));
+    it->second.value.copy_from(&value);
   }
   return true;
 }

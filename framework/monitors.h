@@ -25,7 +25,7 @@ namespace norix {
 void property_changed(const D_fct* property);
 
 constexpr int MONITOR_SILENCE_MS = 1000;
-constexpr int MONITOR_DROP_AFTER_MS = 60 * 1000;
+constexpr int MONITOR_DROP_AFTER_MS = 10 * 60 * 1000;
 
 struct MonitorTable {
   int peers = 0;       // links (one thread and at most one connection each)
