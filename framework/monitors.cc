@@ -178,7 +178,8 @@ bool take_line(link* l, const std::string& line, std::string* out) {
   return true;
 }
 
-// Serves one connection until it fails, falls silent or the link stops.
+// Serves one connection until it fails, falls silent, has nothing left to
+// watch, or the link stops.
 void run_connection(link* l, int fd) {
   std::string secret = protocol::secret_for(l->endpoint);
   std::string out;
@@ -197,6 +198,8 @@ void run_connection(link* l, int fd) {
       std::lock_guard<std::mutex> lock(tab().mux);
       if (l->stopping) return;
       out += owed(l);
+      // The last address was dropped: the peer need not serve this link.
+      if (l->entries.empty() && l->awaited.empty() && out.empty()) return;
     }
     if (!out.empty() && protocol::write_all(fd, out, Clock::now() + WRITE_LIMIT) != 0) return;
     out.clear();
@@ -236,6 +239,20 @@ void run_connection(link* l, int fd) {
 void run_link(link* l) {
   milliseconds pause = FIRST_PAUSE;
   for (;;) {
+    bool idle = false;
+    {
+      std::lock_guard<std::mutex> lock(tab().mux);
+      if (l->stopping) return;
+      idle = l->entries.empty();
+    }
+    if (idle) {  // nothing to watch: no connection until an address is read
+      pollfd p{l->wake[0], POLLIN, 0};
+      poll(&p, 1, static_cast<int>(LAST_PAUSE.count()));
+      char drop[64];
+      while (read(l->wake[0], drop, sizeof drop) > 0) {
+      }
+      continue;
+    }
     protocol::Endpoint e;
     std::string why;
     int fd = protocol::parse_endpoint(l->endpoint, &e, &why) == 0

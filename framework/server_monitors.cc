@@ -38,6 +38,7 @@ constexpr long MAX_SUBSCRIPTIONS = 4000;   // on all connections
 constexpr size_t OUTPUT_ROOM = 64 * 1024;  // no new line is made while this much waits
 constexpr std::chrono::milliseconds SCAN_PERIOD{200};
 constexpr std::chrono::seconds WRITE_STALL_LIMIT{10};  // a reader that takes nothing is dropped
+constexpr std::chrono::seconds EMPTY_LIMIT{30};        // without subscriptions nor requests
 constexpr size_t READ_CHUNK = 4096;
 
 struct subscription {
@@ -79,7 +80,8 @@ Server::MonitorCounts Server::monitor_counts() const {
 // Called on the connection's serving thread after begin_monitor; first is
 // the subscribe request that made it a monitor connection. Ends when the
 // client closes, sends a line too long, stops taking what is written for
-// WRITE_STALL_LIMIT, or the server stops (the socket is shut down).
+// WRITE_STALL_LIMIT, holds no subscription and sends no request for
+// EMPTY_LIMIT, or the server stops (the socket is shut down).
 void Server::serve_monitor(connection* c, protocol::LineReader* reader, const std::string& first) {
   std::map<long, subscription> subs;
   long next_id = 1;
@@ -135,6 +137,7 @@ void Server::serve_monitor(connection* c, protocol::LineReader* reader, const st
 
   handle(first);
   auto now = Clock::now();
+  auto last_request = now;
   auto next_beat = now;
   auto next_scan = now + SCAN_PERIOD;
   auto last_progress = now;
@@ -202,7 +205,10 @@ void Server::serve_monitor(connection* c, protocol::LineReader* reader, const st
         break;
       }
       handle(line);
+      last_request = Clock::now();
     }
+    // Without subscriptions it is a plain connection again as to idleness.
+    if (subs.empty() && Clock::now() - last_request > EMPTY_LIMIT) break;
     if (in.size() >= protocol::MAX_REQUEST) open = false;
     if (watch.fd() >= 0 && (p[1].revents & POLLIN) != 0) {
       std::set<const void*> changed = watch.take();
