@@ -13,6 +13,7 @@
 #include "framework/server.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -90,6 +91,40 @@ void Server::serve_monitor(connection* c, protocol::LineReader* reader, const st
   std::string out;
   EqCall call;
 
+  // Fills *result with the new subscription's id, or the refusal.
+  auto subscribe = [&](EqAdr* address, EqData* result) {
+    EqData request;
+    if (!peer_endpoint(*address).empty()) {
+      result->error(ERR_NO_SERVER, error_text(ERR_NO_SERVER));
+      return;
+    }
+    if (internal::is_unmonitorable(*address)) {
+      result->error(ERR_NOT_MONITORED, error_text(ERR_NOT_MONITORED));
+      return;
+    }
+    bool full = subs.size() >= MAX_CONNECTION_SUBSCRIPTIONS || next_id == INT_MAX;
+    if (!full && subscriptions_.fetch_add(1) >= MAX_SUBSCRIPTIONS) {
+      --subscriptions_;
+      full = true;
+    }
+    if (full) {
+      result->error(ERR_BUSY, "server busy: too many subscriptions");
+      return;
+    }
+    call.get(address, &request, result);
+    if (refuses_subscription(result->error())) {
+      --subscriptions_;
+      return;
+    }
+    long id = next_id++;
+    subscription& s = subs[id];
+    s.address = *address;
+    s.property = internal::property_identity(address);
+    if (s.property != nullptr) watch.watch(s.property);
+    result->init();
+    result->set(static_cast<int>(id));
+  };
+
   auto handle = [&](const std::string& line) {
     protocol::Request req;
     EqData result;
@@ -112,26 +147,7 @@ void Server::serve_monitor(connection* c, protocol::LineReader* reader, const st
       out += protocol::answer_line(result) + "\n";
       return;
     }
-    EqData request;
-    if (!peer_endpoint(req.address).empty()) {
-      result.error(ERR_NO_SERVER, error_text(ERR_NO_SERVER));
-    } else if (internal::is_unmonitorable(req.address)) {
-      result.error(ERR_NOT_MONITORED, error_text(ERR_NOT_MONITORED));
-    } else if (subs.size() >= MAX_CONNECTION_SUBSCRIPTIONS ||
-               subscriptions_.fetch_add(1) >= MAX_SUBSCRIPTIONS) {
-      if (subs.size() < MAX_CONNECTION_SUBSCRIPTIONS) --subscriptions_;
-      result.error(ERR_BUSY, "server busy: too many subscriptions");
-    } else if (call.get(&req.address, &request, &result), refuses_subscription(result.error())) {
-      --subscriptions_;
-    } else {
-      long id = next_id++;
-      subscription& s = subs[id];
-      s.address = req.address;
-      s.property = internal::property_identity(&req.address);
-      if (s.property != nullptr) watch.watch(s.property);
-      result.init();
-      result.set(static_cast<int>(id));
-    }
+    subscribe(&req.address, &result);
     out += protocol::answer_line(result) + "\n";
   };
 
