@@ -154,6 +154,10 @@ class ServerMonitors : public ::testing::Test {
     std::string why;
     ASSERT_EQ(server_->start(dir_.file("mon.conf"), &why), 0) << why;
   }
+  void TearDown() override {
+    server_.reset();  // the server leaves its locations to their creator
+    delete box;
+  }
   bool counts_are(int connections, long subscriptions) {
     return testkit::wait_until([&] {
       norix::Server::MonitorCounts m = server_->monitor_counts();
