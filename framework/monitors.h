@@ -6,9 +6,10 @@
 // own; the first get_monitor of an address subscribes to it (once per
 // address in the process) and answers from the cache from then on, without
 // a call. Until the first value arrives, and whenever the peer is down or
-// has been silent for SILENCE_MS, the cached value is ERR_UNREACHABLE; the
-// link reconnects with a growing pause and subscribes again by itself.
-// EqCall::update drops the subscriptions not read for DROP_AFTER_MS.
+// has been silent for MONITOR_SILENCE_MS, the cached value is
+// ERR_UNREACHABLE; the link reconnects with a growing pause and subscribes
+// again by itself. EqCall::update drops the subscriptions not read for
+// MONITOR_DROP_AFTER_MS.
 
 #ifndef FRAMEWORK_MONITORS_H
 #define FRAMEWORK_MONITORS_H
