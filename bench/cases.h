@@ -4,11 +4,16 @@
 #ifndef BENCH_CASES_H
 #define BENCH_CASES_H
 
+#include <string>
+
 namespace fsmbench {
 
 void register_dispatch_cases();  // dispatch, baseline, scaling, memory
 void register_pipeline_cases();  // posting and the engine's loop
 void register_server_cases();    // running locations: latency, contention, data
+void register_monitor_cases();   // bound items of a peer server process
+// The peer server of the monitor cases: "fsm_bench --monitor-peer DIR".
+int monitor_peer_main(const std::string& dir);
 
 }  // namespace fsmbench
 

@@ -70,6 +70,16 @@ std::vector<Goal> goals() {
                recorded("settings/sr_save#ratio"), 0.5, false});
   g.push_back({"engine's voluntary context switches, 10000 posts while parked (worst of 20)",
                recorded("pipeline/parked#voluntary_max"), 1, true});
+  g.push_back({"monitors: refresh of 100 peer items / 100 items served here",
+               recorded("monitor/refresh_100#ratio"), 2, true});
+  g.push_back({"monitors: change to cache, median (ms)", recorded("monitor/latency#median") / 1e6,
+               1, true});
+  g.push_back({"monitors: change to cache, 99th percentile (ms)",
+               recorded("monitor/latency#p99") / 1e6, 10, true});
+  g.push_back({"monitors: refresh with a silent peer / with a live one",
+               recorded("monitor/silent_ratio"), 1.1, true});
+  g.push_back({"monitors: FLOW_0 read with a silent peer, 99th percentile (ms)",
+               recorded("monitor/flow_read_silent_peer#p99") / 1e6, 10, true});
   return g;
 }
 
@@ -107,12 +117,16 @@ void print_summary() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--monitor-peer") {
+    return fsmbench::monitor_peer_main(argv[2]);
+  }
   fsmbench::keep_second_thread();
   // As in a running server: the timer step updates the client side.
   if (norix_call == nullptr) norix_call = new EqCall();
   fsmbench::register_dispatch_cases();
   fsmbench::register_pipeline_cases();
   fsmbench::register_server_cases();
+  fsmbench::register_monitor_cases();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

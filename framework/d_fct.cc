@@ -33,6 +33,7 @@ D_fct::D_fct(const char* text, EqFct* owner, int /*flags*/)
   if (owner_ != nullptr) {
     pthread_mutex_lock(&owner_->list_mux_);
     owner_->props_.push_back(this);
+    owner_->by_name_.emplace(name(), this);  // an earlier property of the name stays found
     pthread_mutex_unlock(&owner_->list_mux_);
   }
 }
@@ -42,6 +43,17 @@ D_fct::~D_fct() {
     pthread_mutex_lock(&owner_->list_mux_);
     auto& props = owner_->props_;
     props.erase(std::remove(props.begin(), props.end(), this), props.end());
+    std::string key = name();
+    auto it = owner_->by_name_.find(key);
+    if (it != owner_->by_name_.end() && it->second == this) {
+      owner_->by_name_.erase(it);
+      for (D_fct* p : props) {
+        if (p->name() == key) {
+          owner_->by_name_.emplace(key, p);
+          break;
+        }
+      }
+    }
     pthread_mutex_unlock(&owner_->list_mux_);
   }
   delete conf_;

@@ -19,6 +19,7 @@
 #include "framework/eq_fct.h"
 #include "framework/errors.h"
 #include "framework/internal.h"
+#include "framework/monitors.h"
 #include "framework/protocol.h"
 #include "framework/registry.h"
 
@@ -172,6 +173,7 @@ void unserve_location(EqFct* location) {
 }
 
 void clear_served() {
+  clear_monitors();
   registry& r = reg();
   pthread_mutex_lock(&r.mux);
   std::vector<served*> gone;
@@ -247,6 +249,29 @@ int client_event_limit() {
 long update_count() {
   return update_calls.load();
 }
+
+namespace internal {
+
+const void* property_identity(EqAdr* address) {
+  served* e = nullptr;
+  if (pin(address, &e) != 0) return nullptr;
+  const void* p = e->location->find_property(address->property());
+  unpin(e);
+  return p;
+}
+
+bool is_unmonitorable(const EqAdr& address) {
+  std::string key = address.show_adr();
+  registry& r = reg();
+  bool listed = false;
+  pthread_mutex_lock(&r.mux);
+  for (const std::string& a : r.unmonitorable)
+    listed = listed || a == key;
+  pthread_mutex_unlock(&r.mux);
+  return listed;
+}
+
+}  // namespace internal
 
 }  // namespace norix
 
@@ -351,18 +376,16 @@ int EqCall::names(EqAdr* address, EqData* result) {
 int EqCall::get_monitor(EqAdr* address, EqData* request, EqData* result, int /*mode*/,
                         float /*rate*/, EQ_CB /*cb*/, void* /*user*/) {
   if (address != nullptr) {
-    std::string key = address->show_adr();
-    registry& r = reg();
-    bool refused = false;
-    pthread_mutex_lock(&r.mux);
-    for (const std::string& a : r.unmonitorable)
-      refused = refused || a == key;
-    pthread_mutex_unlock(&r.mux);
-    if (refused) {
-      EqData spare;
-      EqData* res = result != nullptr ? result : &spare;
+    EqData spare;
+    EqData* res = result != nullptr ? result : &spare;
+    if (norix::internal::is_unmonitorable(*address)) {
       if (res != request) res->init();
       return fail(res, ERR_NOT_MONITORED);
+    }
+    std::string endpoint;
+    int timeout_ms = 0;
+    if (route(address, &endpoint, &timeout_ms)) {
+      return norix::internal::monitor_read(endpoint, address, res);
     }
   }
   return get(address, request, result);
@@ -370,5 +393,6 @@ int EqCall::get_monitor(EqAdr* address, EqData* request, EqData* result, int /*m
 
 int EqCall::update(int /*mode*/) {
   ++update_calls;
+  norix::internal::monitor_sweep();
   return 0;
 }

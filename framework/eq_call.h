@@ -35,12 +35,13 @@ class EqCall {
   // the whole name text, i1_data = data_type()), else the property's own
   // names answer.
   int names(EqAdr* address, EqData* result);
-  // Like get for a monitorable address; ERR_NOT_MONITORED ("monitor not
-  // available") for one made unmonitorable with norix::set_unmonitorable.
-  // mode, rate, cb and user are not used.
+  // ERR_NOT_MONITORED ("monitor not available") for an address made
+  // unmonitorable with norix::set_unmonitorable; like get for one served
+  // here; for a peer's address the value that its monitor cached, without
+  // any call (framework/monitors.h). mode, rate, cb and user are not used.
   int get_monitor(EqAdr* address, EqData* request, EqData* result, int mode, float rate, EQ_CB cb,
                   void* user);
-  int update(int mode);  // services monitors once (there are none); counted; 0
+  int update(int mode);  // counted; drops the monitors unread for long; 0
 
  private:
   EqCall(const EqCall&) = delete;

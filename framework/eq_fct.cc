@@ -84,6 +84,7 @@ EqFct::~EqFct() {
   for (D_fct* p : props_)
     p->owner_ = nullptr;
   props_.clear();
+  by_name_.clear();
   pthread_mutex_unlock(&list_mux_);
   pthread_mutex_destroy(&list_mux_);
   pthread_mutex_destroy(&err_mux_);
@@ -215,12 +216,8 @@ std::vector<D_fct*> EqFct::property_list() const {
 D_fct* EqFct::find_property(const std::string& word) const {
   D_fct* found = nullptr;
   pthread_mutex_lock(&list_mux_);
-  for (D_fct* p : props_) {
-    if (p->name() == word) {
-      found = p;
-      break;
-    }
-  }
+  auto it = by_name_.find(word);
+  if (it != by_name_.end()) found = it->second;
   pthread_mutex_unlock(&list_mux_);
   return found;
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <iosfwd>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "framework/eq_adr.h"
@@ -102,6 +103,10 @@ class EqFct {
   std::vector<D_fct*> props_;
   pthread_mutex_t err_mux_;           // guards error_code_ and error_text_
   mutable pthread_mutex_t list_mux_;  // guards props_ against lookups while it changes
+  // Added after the fields above: the first property of props_ with each
+  // name, so that a lookup by name does not scan a long list (monitor
+  // connections read every subscription this way). Guarded by list_mux_.
+  std::unordered_map<std::string, D_fct*> by_name_;
 };
 
 // D_fct: a property. The name text is "NAME description"; the first word

@@ -14,6 +14,7 @@
 #include "framework/server_config.h"
 
 class D_fct;
+class EqAdr;
 class EqFct;
 
 namespace norix {
@@ -89,6 +90,19 @@ std::string saved_line(D_fct* p);
 void startup_begin(const std::string& file, bool strict);
 void startup_note(const EqFct* location, const ServerConfig::location& config);
 int startup_problems();
+
+// The property an address names in this process, as an identity to compare
+// with the one value_changed reports (never called through), or null. Takes
+// the registry mutex and the location's pin.
+const void* property_identity(EqAdr* address);
+// True when the address was made unmonitorable in this process.
+bool is_unmonitorable(const EqAdr& address);
+
+// The cached value of a peer's address into *result, subscribing on first
+// use (framework/monitors.h); its error code. Takes the monitor table mutex.
+int monitor_read(const std::string& endpoint, EqAdr* address, EqData* result);
+// Marks the subscriptions unread for too long, at most once a SWEEP_PERIOD.
+void monitor_sweep();
 
 }  // namespace internal
 }  // namespace norix

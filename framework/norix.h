@@ -31,6 +31,7 @@
 #include "framework/eq_data.h"
 #include "framework/eq_fct.h"
 #include "framework/errors.h"
+#include "framework/monitors.h"
 #include "framework/properties.h"
 #include "framework/registry.h"
 #include "framework/saved_values.h"

@@ -10,11 +10,11 @@
 // The server is the one at ENDPOINT, or at $NORIX_SERVER. get prints the
 // value's text form, names one name per line, set the result's value if it
 // has one; each exits 0. An error is printed as "error CODE: TEXT" on
-// standard error with exit status 1; a usage error exits with 2. watch reads
-// the address every WATCH_PERIOD_MS and prints the value (or the error)
-// each time it differs from the last one printed, until interrupted; the
-// time of a USTR element does not count as a change, since some properties
-// stamp it at every read.
+// standard error with exit status 1; a usage error exits with 2. watch
+// subscribes to the address and prints the value (or the error) each time
+// it differs from the last one printed, until interrupted, subscribing again
+// after a failure; the time of a USTR element does not count as a change,
+// since some properties stamp it at every read.
 
 #include "framework/norix.h"
 
@@ -22,7 +22,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "framework/protocol.h"
@@ -30,7 +32,7 @@
 
 namespace {
 
-constexpr int WATCH_PERIOD_MS = 250;
+constexpr int WATCH_PAUSE_MS = 250;  // before subscribing again after a failure
 
 const char USAGE[] =
     "usage: norix_client [-s ENDPOINT] [-t MILLISECONDS] get ADDRESS\n"
@@ -64,12 +66,70 @@ std::string watched(int code, EqData& result) {
   return copy.text_value();
 }
 
-[[noreturn]] void watch(const std::string& endpoint, const std::string& request, int timeout_ms) {
+// One subscription on a connection of its own, until the connection fails,
+// falls silent, or the subscription is refused. Prints through show.
+void watch_once(const std::string& endpoint, const EqAdr& address, int timeout_ms,
+                const std::function<void(int, EqData&)>& show) {
+  using norix::protocol::Clock;
+  norix::protocol::Endpoint e;
+  std::string why;
+  int fd =
+      norix::protocol::parse_endpoint(endpoint, &e, &why) == 0
+          ? norix::protocol::connect_to(e, Clock::now() + std::chrono::milliseconds(timeout_ms))
+          : -1;
+  EqData result;
+  if (fd < 0) {
+    result.error(ERR_UNREACHABLE, norix::error_text(ERR_UNREACHABLE));
+    show(result.error(), result);
+    return;
+  }
+  std::string secret = norix::protocol::secret_for(endpoint);
+  std::string out = norix::protocol::subscribe_request(address) + "\n";
+  if (!secret.empty()) out = norix::protocol::auth_request(secret) + "\n" + out;
+  norix::protocol::LineReader reader(fd);
+  int answers = secret.empty() ? 1 : 2;  // the auth answer comes first
+  bool fine = norix::protocol::write_all(fd, out,
+                                         Clock::now() + std::chrono::milliseconds(timeout_ms)) == 0;
+  std::string line;
+  while (fine) {
+    // A server is never silent longer than a heartbeat: a few missed ones
+    // mean it is gone.
+    auto limit = answers > 0 ? std::chrono::milliseconds(timeout_ms)
+                             : std::chrono::milliseconds(4 * norix::protocol::HEARTBEAT_MS);
+    if (reader.read_line(&line, norix::protocol::MAX_ANSWER, Clock::now() + limit) !=
+        norix::protocol::LineReader::LINE) {
+      break;
+    }
+    long id = 0;
+    EqData value;
+    switch (norix::protocol::parse_monitor_line(line, &id, &value)) {
+      case norix::protocol::BEAT:
+        break;
+      case norix::protocol::CHANGE:
+        show(value.error(), value);
+        break;
+      case norix::protocol::ANSWER:
+        --answers;
+        if (value.error() != 0) {
+          show(value.error(), value);
+          fine = false;
+        }
+        break;
+      default:
+        fine = false;
+    }
+  }
+  close(fd);
+  if (fine) {
+    result.error(ERR_UNREACHABLE, norix::error_text(ERR_UNREACHABLE));
+    show(result.error(), result);
+  }
+}
+
+[[noreturn]] void watch(const std::string& endpoint, const EqAdr& address, int timeout_ms) {
   std::string last;
   bool first = true;
-  for (;;) {
-    EqData result;
-    int code = norix::protocol::call(endpoint, request, &result, timeout_ms);
+  auto show = [&](int code, EqData& result) {
     std::string key = watched(code, result);
     if (first || key != last) {
       if (code != 0) {
@@ -81,7 +141,10 @@ std::string watched(int code, EqData& result) {
       last = key;
       first = false;
     }
-    timespec pause{WATCH_PERIOD_MS / 1000, (WATCH_PERIOD_MS % 1000) * 1000000L};
+  };
+  for (;;) {
+    watch_once(endpoint, address, timeout_ms, show);
+    timespec pause{WATCH_PAUSE_MS / 1000, (WATCH_PAUSE_MS % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
   }
 }
@@ -140,7 +203,7 @@ int main(int argc, char** argv) {
 
   const char* secret = getenv("NORIX_SECRET");
   if (secret != nullptr && secret[0] != '\0') norix::protocol::set_secret(endpoint, secret);
-  if (command == "watch") watch(endpoint, request, timeout_ms);
+  if (command == "watch") watch(endpoint, address, timeout_ms);
   EqData result;
   int code = norix::protocol::call(endpoint, request, &result, timeout_ms);
   if (code != 0) {

@@ -20,6 +20,7 @@
 #include "framework/archive.h"
 #include "framework/errors.h"
 #include "framework/internal.h"
+#include "framework/monitors.h"
 
 namespace {
 
@@ -128,6 +129,7 @@ void D_string::set_value(const char* text) {
   pthread_mutex_lock(&val_mux_);
   value_ = text != nullptr ? text : "";
   pthread_mutex_unlock(&val_mux_);
+  norix::property_changed(this);
 }
 
 // --- D_value<T> ------------------------------------------------------------
@@ -212,6 +214,7 @@ void D_value<T>::set_value(T value) {
   pthread_mutex_lock(&val_mux_);
   value_ = value;
   pthread_mutex_unlock(&val_mux_);
+  norix::property_changed(this);
 }
 
 template class D_value<int>;
@@ -263,6 +266,7 @@ void D_iiii::set_value(IIII* value) {
   pthread_mutex_lock(&val_mux_);
   value_ = copy;
   pthread_mutex_unlock(&val_mux_);
+  norix::property_changed(this);
 }
 
 // --- D_dig_filter ----------------------------------------------------------
@@ -310,6 +314,7 @@ void D_dig_filter::set_value(IFFF* value) {
   pthread_mutex_lock(&val_mux_);
   value_ = copy;
   pthread_mutex_unlock(&val_mux_);
+  norix::property_changed(this);
 }
 
 // --- D_ustr ----------------------------------------------------------------
@@ -364,6 +369,7 @@ void D_ustr::set_value(USTR* value) {
   value_ = fields;
   value_.str_data.str_data_val = text_.data();
   pthread_mutex_unlock(&val_mux_);
+  norix::property_changed(this);
 }
 
 // --- D_hist ----------------------------------------------------------------

@@ -34,12 +34,6 @@ std::map<std::string, std::string>& secrets() {
   return *map;
 }
 
-std::string secret_for(const std::string& endpoint) {
-  std::lock_guard<std::mutex> lock(secrets_mux);
-  auto it = secrets().find(endpoint);
-  return it != secrets().end() ? it->second : std::string();
-}
-
 constexpr int LISTEN_BACKLOG = 64;
 constexpr size_t READ_CHUNK = 4096;
 constexpr std::chrono::milliseconds PROBE_TIMEOUT{500};  // is a stale socket path still served?
@@ -189,6 +183,12 @@ void set_secret(const std::string& endpoint, const std::string& secret) {
   secrets()[endpoint] = secret;
 }
 
+std::string secret_for(const std::string& endpoint) {
+  std::lock_guard<std::mutex> lock(secrets_mux);
+  auto it = secrets().find(endpoint);
+  return it != secrets().end() ? it->second : std::string();
+}
+
 std::string auth_request(const std::string& secret) {
   return "auth " + escape(secret, false);
 }
@@ -250,6 +250,12 @@ LineReader::Result LineReader::read_line(std::string* line, size_t max,
       return FAILED;
     }
   }
+}
+
+std::string LineReader::take_buffered() {
+  std::string rest;
+  rest.swap(buffered_);
+  return rest;
 }
 
 int write_all(int fd, const std::string& data, Clock::time_point deadline) {
@@ -346,6 +352,14 @@ std::string save_request() {
   return "save";
 }
 
+std::string subscribe_request(const EqAdr& address) {
+  return "subscribe " + escape(address.show_adr(), true);
+}
+
+std::string unsubscribe_request(long id) {
+  return "unsubscribe " + std::to_string(id);
+}
+
 int parse_request(const std::string& line, Request* out) {
   // A NUL would cut the request short wherever it is read as a C string.
   if (line.find('\0') != std::string::npos) return ERR_BAD_REQUEST;
@@ -356,9 +370,16 @@ int parse_request(const std::string& line, Request* out) {
     out->command = Request::SAVE;
     return 0;
   }
-  if (command == "get" || command == "names") {
+  if (command == "get" || command == "names" || command == "subscribe") {
     if (!parse_address(rest, &out->address)) return ERR_BAD_REQUEST;
-    out->command = command == "get" ? Request::GET : Request::NAMES;
+    out->command = command == "get"     ? Request::GET
+                   : command == "names" ? Request::NAMES
+                                        : Request::SUBSCRIBE;
+    return 0;
+  }
+  if (command == "unsubscribe") {
+    if (!parse_number(rest, 1, 1L << 40, &out->id)) return ERR_BAD_REQUEST;
+    out->command = Request::UNSUBSCRIBE;
     return 0;
   }
   if (command != "set") return ERR_BAD_REQUEST;
@@ -410,6 +431,21 @@ int parse_answer(const std::string& line, EqData* result) {
   }
   result->copy_from(&parsed);
   return 0;
+}
+
+std::string change_line(long id, const EqData& value) {
+  return "change " + std::to_string(id) + " " + answer_line(value);
+}
+
+LineKind parse_monitor_line(const std::string& line, long* id, EqData* value) {
+  if (line == BEAT_LINE) return BEAT;
+  if (line.compare(0, 7, "change ") != 0) return parse_answer(line, value) == 0 ? ANSWER : GARBLED;
+  size_t sp = line.find(' ', 7);
+  if (sp == std::string::npos || !parse_number(line.substr(7, sp - 7), 1, 1L << 40, id) ||
+      parse_answer(line.substr(sp + 1), value) != 0) {
+    return GARBLED;
+  }
+  return CHANGE;
 }
 
 int call(const std::string& endpoint, const std::string& request, EqData* result, int timeout_ms) {

@@ -8,8 +8,23 @@
 //           | "names" SP address
 //           | "set" SP address SP type SP value
 //           | "save"
+//           | "subscribe" SP address
+//           | "unsubscribe" SP id
 //   answer  = "ok" SP type SP value
 //           | "err" SP code SP text
+//
+// Monitors: "subscribe" is answered "ok 1 ID" (ID a decimal number above 0,
+// unique on the connection) or an error; the connection then also carries
+// pushed lines that the server sends on its own, between answers:
+//
+//   push    = "change" SP id SP answer   ; the value (or error) now
+//           | "beat"                     ; every HEARTBEAT_MS at least
+//
+// The first change of a subscription follows its "ok" answer. A reader that
+// falls behind gets the latest value of each subscription, not every one;
+// a change equal to the last one sent is not sent. "unsubscribe ID" is
+// answered "ok 1 ID"; no change of ID follows the answer. Requests other
+// than these keep being answered in order on such a connection.
 //
 // Lines end with LF (a CR before it is dropped). type and code are decimal
 // (EqData type codes, error codes of errors.h); value is EqData's text form of
@@ -40,6 +55,7 @@ namespace protocol {
 constexpr size_t MAX_REQUEST = 8192;
 constexpr size_t MAX_ANSWER = size_t{1} << 20;
 constexpr int DEFAULT_TIMEOUT_MS = 2000;  // connect, send and answer of one client call
+constexpr int HEARTBEAT_MS = 250;         // a monitor connection is never silent longer
 
 using Clock = std::chrono::steady_clock;
 
@@ -70,6 +86,7 @@ int connect_to(const Endpoint& endpoint, Clock::time_point deadline);
 // secret set for its endpoint (none: nothing is presented).
 void set_secret(const std::string& endpoint, const std::string& secret);
 std::string auth_request(const std::string& secret);
+std::string secret_for(const std::string& endpoint);  // "" when none is set
 // true when line is the auth request of secret; takes the same time
 // wherever the texts differ.
 bool presents_secret(const std::string& line, const std::string& secret);
@@ -85,6 +102,8 @@ class LineReader {
   // TOO_LONG: no LF within max bytes; FAILED: a read error, the deadline,
   // or the peer closed inside the line.
   Result read_line(std::string* line, size_t max, Clock::time_point deadline);
+  // What was read past the last line; the reader keeps nothing after it.
+  std::string take_buffered();
 
  private:
   int fd_;
@@ -100,10 +119,11 @@ std::string escape(const std::string& text, bool word);
 bool unescape(const std::string& text, std::string* out);
 
 struct Request {
-  enum Command { GET, NAMES, SET, SAVE };
+  enum Command { GET, NAMES, SET, SAVE, SUBSCRIBE, UNSUBSCRIBE };
   Command command = GET;
   EqAdr address;
   EqData value;  // SET
+  long id = 0;   // UNSUBSCRIBE
 };
 
 // Request lines without the LF.
@@ -111,6 +131,8 @@ std::string get_request(const EqAdr& address);
 std::string names_request(const EqAdr& address);
 std::string set_request(const EqAdr& address, const EqData& value);
 std::string save_request();
+std::string subscribe_request(const EqAdr& address);
+std::string unsubscribe_request(long id);
 
 // 0 and *out, or ERR_BAD_REQUEST for a line that is not a request.
 int parse_request(const std::string& line, Request* out);
@@ -119,6 +141,14 @@ int parse_request(const std::string& line, Request* out);
 std::string answer_line(const EqData& result);
 // Fills *result from an answer line: 0, or -1 when it is no answer.
 int parse_answer(const std::string& line, EqData* result);
+
+// A pushed change line for subscription id (without the LF).
+std::string change_line(long id, const EqData& value);
+constexpr const char* BEAT_LINE = "beat";
+// What a line read on a monitor connection is: a change (*id and *value
+// filled), a heartbeat, an answer (*value filled), or none of them.
+enum LineKind { CHANGE, BEAT, ANSWER, GARBLED };
+LineKind parse_monitor_line(const std::string& line, long* id, EqData* value);
 
 // Sends one request to the server at endpoint on a connection of its own
 // and puts the answer into *result. Returns result's error code: the

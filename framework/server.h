@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "framework/eq_fct.h"
+#include "framework/protocol.h"
 #include "framework/server_config.h"
 
 namespace norix {
@@ -99,6 +100,13 @@ class Server {
   const ServerConfig& config() const;
   std::vector<EqFct*> locations() const;  // in configuration order
 
+  // Monitor connections being served and subscriptions held on them.
+  struct MonitorCounts {
+    int connections = 0;
+    long subscriptions = 0;
+  };
+  MonitorCounts monitor_counts() const;
+
  private:
   // A client connection: its socket and its serving thread. done is set by
   // that thread as it ends; fd is closed by whoever joins it.
@@ -141,6 +149,12 @@ class Server {
   std::thread updater_;
   std::thread acceptor_;
   std::mutex save_mux_;  // one save at a time
+
+  // Monitor connections (server_monitors.cc), added after the fields above.
+  bool begin_monitor();  // takes mux_; false at the limit of monitor connections
+  void serve_monitor(connection* c, protocol::LineReader* reader, const std::string& first);
+  int monitor_connections_ = 0;         // guarded by mux_
+  std::atomic<long> subscriptions_{0};  // on all monitor connections
 };
 
 // A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, logs

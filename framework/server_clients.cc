@@ -151,6 +151,10 @@ void Server::serve(connection* c) {
       if (!admitted) result.error(ERR_BAD_REQUEST, "bad request: this server asks for its secret");
       reply = protocol::answer_line(result);
       if (!admitted) r = protocol::LineReader::FAILED;
+    } else if (r == protocol::LineReader::LINE && line.compare(0, 10, "subscribe ") == 0 &&
+               begin_monitor()) {
+      serve_monitor(c, &reader, line);  // serves the connection to its end
+      break;
     } else if (r == protocol::LineReader::LINE) {
       reply = answer(line);
     } else if (r == protocol::LineReader::TOO_LONG) {
@@ -178,6 +182,16 @@ std::string Server::answer(const std::string& line) {
   EqData result;
   if (protocol::parse_request(line, &req) != 0) {
     result.error(ERR_BAD_REQUEST, error_text(ERR_BAD_REQUEST));
+    return protocol::answer_line(result);
+  }
+  // Only a monitor connection holds subscriptions: here the limit refused
+  // one, or there is none to end.
+  if (req.command == protocol::Request::SUBSCRIBE) {
+    result.error(ERR_BUSY, "server busy: too many monitor connections");
+    return protocol::answer_line(result);
+  }
+  if (req.command == protocol::Request::UNSUBSCRIBE) {
+    result.error(ERR_BAD_REQUEST, "bad request: no such subscription");
     return protocol::answer_line(result);
   }
   if (req.command == protocol::Request::SAVE) {

@@ -94,6 +94,7 @@ void FakeProperty::set_value(const EqData& value) {
   pthread_mutex_lock(&mux_);
   value_.copy_from(&value);
   pthread_mutex_unlock(&mux_);
+  norix::property_changed(this);
 }
 
 EqData FakeProperty::value() {

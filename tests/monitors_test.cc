@@ -1,0 +1,232 @@
+// monitors_test.cc - monitors end to end: this process reads a device
+// server process's properties through its monitor cache, and a server in
+// this process pushes changes to raw monitor connections.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/protocol.h"
+#include "framework/server.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+namespace protocol = norix::protocol;
+using Clock = std::chrono::steady_clock;
+
+const std::string HEATER = "DEMO.DEV/SIM/HEATER/";
+
+class PeerMonitors : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testkit::write_file(dir_.file("devices.conf"),
+                        testkit::read_file(std::string(EXAMPLE_DEMO_DIR) + "/devices.conf"));
+    ASSERT_TRUE(start_devices());
+    testkit::use_client();
+    norix::add_peer("DEMO.DEV", "SIM", "unix:" + dir_.file("dev.sock"));
+  }
+  void TearDown() override { norix::clear_monitors(); }
+  bool start_devices() {
+    devices_.reset(new testkit::ServerProcess);
+    return devices_->start(SIM_DEVICES_PATH, {"devices.conf"}, dir_.path()) &&
+           devices_->wait_output("listening on");
+  }
+  // The cached value of a heater property, as testkit::client_get shows a
+  // value; notes the slowest read.
+  std::string read(const std::string& property) {
+    EqAdr a;
+    a.adr(HEATER + property);
+    EqData request, result;
+    EqCall call;
+    auto began = Clock::now();
+    int code = call.get_monitor(&a, &request, &result, 1, 1.0f, nullptr, nullptr);
+    slowest_ = std::max(slowest_, Clock::now() - began);
+    return code != 0 ? "error " + std::to_string(code) + ": " + result.text_value()
+                     : result.text_value();
+  }
+  bool wait_read(const std::string& property, const std::string& text) {
+    std::string last;
+    if (testkit::wait_until([&] { return (last = read(property)).find(text) == 0; })) return true;
+    ADD_FAILURE() << property << " never read '" << text << "', last: " << last;
+    return false;
+  }
+
+  testkit::TempDir dir_;
+  std::unique_ptr<testkit::ServerProcess> devices_;
+  Clock::duration slowest_{};
+};
+
+TEST_F(PeerMonitors, ValuesFollowChangesWithOneSubscriptionPerAddress) {
+  std::string setpoint = testkit::client_get(HEATER + "SETPOINT");
+  EXPECT_TRUE(wait_read("SETPOINT", setpoint));
+  ASSERT_EQ(testkit::client_set(HEATER + "SETPOINT", "85"), 0);
+  std::string changed = testkit::client_get(HEATER + "SETPOINT");
+  ASSERT_NE(changed, setpoint);
+  EXPECT_TRUE(wait_read("SETPOINT", changed));
+  EXPECT_TRUE(wait_read("NOPE", "error 103"));  // the peer's refusal is the value
+  for (int i = 0; i < 100; ++i)
+    read("SETPOINT");
+  norix::MonitorTable m = norix::monitor_table();
+  EXPECT_EQ(m.peers, 1);
+  EXPECT_EQ(m.connected, 1);
+  EXPECT_EQ(m.addresses, 2);
+  EXPECT_EQ(m.subscribed, 1);
+  EXPECT_LT(slowest_, std::chrono::milliseconds(50));
+}
+
+// A peer that dies or stops answering reads as unreachable within a bound
+// (the silence limit and a little), and its values come back by themselves.
+TEST_F(PeerMonitors, ADeadOrSilentPeerReadsUnreachableAndRecovers) {
+  struct Case {
+    const char* name;
+    int down;
+    int up;  // 0: start a new process
+  };
+  for (const Case& c : {Case{"stopped", SIGSTOP, SIGCONT}, Case{"killed", SIGKILL, 0}}) {
+    SCOPED_TRACE(c.name);
+    std::string setpoint = testkit::client_get(HEATER + "SETPOINT");
+    ASSERT_TRUE(wait_read("SETPOINT", setpoint));
+    auto began = Clock::now();
+    devices_->signal(c.down);
+    EXPECT_TRUE(wait_read("SETPOINT", "error 111"));
+    EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(3 * norix::MONITOR_SILENCE_MS));
+    if (c.up != 0) {
+      devices_->signal(c.up);
+    } else {
+      devices_->wait_exit();
+      ASSERT_TRUE(start_devices());
+    }
+    EXPECT_TRUE(wait_read("SETPOINT", setpoint));
+    norix::MonitorTable m = norix::monitor_table();
+    EXPECT_EQ(m.connected, 1);
+    EXPECT_EQ(m.subscribed, 1);
+  }
+  EXPECT_LT(slowest_, std::chrono::milliseconds(50));
+}
+
+// A raw protocol connection.
+struct Raw {
+  explicit Raw(const std::string& endpoint) {
+    protocol::Endpoint e;
+    std::string why;
+    if (protocol::parse_endpoint(endpoint, &e, &why) == 0)
+      fd = protocol::connect_to(e, protocol::Clock::now() + testkit::WAIT_LIMIT);
+    reader = protocol::LineReader(fd);
+  }
+  ~Raw() { close(fd); }
+  bool send(const std::string& bytes) {
+    return protocol::write_all(fd, bytes, protocol::Clock::now() + testkit::WAIT_LIMIT) == 0;
+  }
+  // The next line that is not a heartbeat, nor a change when only answers
+  // are wanted; "<closed>" at the end or the deadline.
+  std::string next(bool answer = true) {
+    std::string l;
+    auto deadline = protocol::Clock::now() + testkit::WAIT_LIMIT;
+    while (reader.read_line(&l, protocol::MAX_ANSWER, deadline) == protocol::LineReader::LINE) {
+      if (l != protocol::BEAT_LINE && !(answer && l.compare(0, 7, "change ") == 0)) return l;
+    }
+    return "<closed>";
+  }
+  int fd = -1;
+  protocol::LineReader reader{-1};
+};
+
+struct Box : EqFct {
+  Box() : EqFct("NAME = location"), v("V a value", this) {}
+  norix::D_value<int> v;
+};
+Box* box = nullptr;
+
+class ServerMonitors : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testkit::write_file(dir_.file("mon.conf"), "server TEST.MON HERE\nlisten unix:" +
+                                                   dir_.file("mon.sock") + "\nlocation BOX 1\n");
+    norix::ServerHooks hooks{};
+    hooks.create = [](int, void*) -> EqFct* { return box = new Box; };
+    server_.reset(new norix::Server(hooks));
+    std::string why;
+    ASSERT_EQ(server_->start(dir_.file("mon.conf"), &why), 0) << why;
+  }
+  void TearDown() override {
+    server_.reset();  // the server leaves its locations to their creator
+    delete box;
+  }
+  bool counts_are(int connections, long subscriptions) {
+    return testkit::wait_until([&] {
+      norix::Server::MonitorCounts m = server_->monitor_counts();
+      return m.connections == connections && m.subscriptions == subscriptions;
+    });
+  }
+  testkit::TempDir dir_;
+  std::unique_ptr<norix::Server> server_;
+  const std::string sub_v_ = "subscribe TEST.MON/HERE/BOX/V\n";
+};
+
+TEST_F(ServerMonitors, ASlowReaderGetsTheLatestValueNotEveryOne) {
+  constexpr int SETS = 200000;
+  {
+    Raw r(server_->endpoint());
+    ASSERT_TRUE(r.send(sub_v_));
+    EXPECT_EQ(r.next(), "ok 1 1");
+    EXPECT_EQ(r.next(false), "change 1 ok 1 0") << "the first value follows the answer";
+    EXPECT_TRUE(counts_are(1, 1));
+    for (int i = 1; i <= SETS; ++i)
+      box->v.set_value(i);
+    int changes = 0;
+    for (std::string l; (l = r.next(false)) != "change 1 ok 1 " + std::to_string(SETS);) {
+      ASSERT_NE(l, "<closed>");
+      changes += l.compare(0, 7, "change ") == 0 ? 1 : 0;
+    }
+    EXPECT_LT(changes, SETS / 4);
+    ASSERT_TRUE(r.send("unsubscribe 1\nget TEST.MON/HERE/BOX/V\n"));
+    EXPECT_EQ(r.next(), "ok 1 1");
+    EXPECT_EQ(r.next(), "ok 1 " + std::to_string(SETS)) << "requests are still answered";
+    EXPECT_TRUE(counts_are(1, 0));
+  }
+  EXPECT_TRUE(counts_are(0, 0));
+}
+
+TEST_F(ServerMonitors, RefusalsAreClearAndLimitsHold) {
+  Raw r(server_->endpoint());
+  struct Case {
+    const char* request;
+    const char* answer;
+  };
+  for (const Case& c :
+       {Case{"subscribe TEST.MON/HERE/BOX/NOPE", "err 103"},
+        Case{"subscribe TEST.MON/HERE/NOBOX/V", "err 102"}, Case{"subscribe", "err 112"},
+        Case{"unsubscribe 7", "err 112"}, Case{"unsubscribe x", "err 112"}}) {
+    ASSERT_TRUE(r.send(std::string(c.request) + "\n"));
+    EXPECT_EQ(r.next().substr(0, 7), c.answer) << c.request;
+  }
+  std::string many;
+  for (int i = 0; i < 1001; ++i)
+    many += sub_v_;
+  ASSERT_TRUE(r.send(many));
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_EQ(r.next().substr(0, 5), "ok 1 ");
+  EXPECT_EQ(r.next().substr(0, 7), "err 113") << "subscriptions per connection";
+  EXPECT_TRUE(counts_are(1, 1000));
+
+  std::vector<std::unique_ptr<Raw>> others;
+  for (int i = 0; i < 15; ++i) {
+    others.emplace_back(new Raw(server_->endpoint()));
+    ASSERT_TRUE(others.back()->send(sub_v_));
+    ASSERT_EQ(others.back()->next(), "ok 1 1");
+  }
+  Raw refused(server_->endpoint());
+  ASSERT_TRUE(refused.send(sub_v_ + "get TEST.MON/HERE/BOX/V\n"));
+  EXPECT_EQ(refused.next().substr(0, 7), "err 113") << "monitor connections";
+  EXPECT_EQ(refused.next(), "ok 1 0");
+  others.clear();
+  EXPECT_TRUE(counts_are(1, 1000));
+}
+
+}  // namespace
