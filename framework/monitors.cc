@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -42,12 +43,18 @@ constexpr milliseconds SWEEP_PERIOD{1000};  // of the unread subscriptions, by u
 constexpr int POLL_MS = 100;                // the silence check's granularity
 constexpr size_t READ_CHUNK = 16384;
 constexpr const char* NO_VALUE_YET = "server unreachable: no value yet";
+// How long the first read of an address waits for its first value while its
+// peer's link is not known to be down: long enough for a live peer's answer,
+// short enough that a silent one costs the machines little, and only once
+// per address.
+constexpr milliseconds FIRST_VALUE_WAIT{200};
 
 struct entry {
   enum Stage { NEW, ASKED, SUBSCRIBED, REFUSED };
   EqAdr address;
   EqData value;
   Stage stage = NEW;       // on the current connection
+  bool has_value = false;  // a value or a refusal came since the entry was made
   long id = 0;             // SUBSCRIBED: the peer's subscription id
   bool drop = false;       // unread for too long: unsubscribe and forget it
   Clock::time_point read;  // last get_monitor
@@ -59,6 +66,7 @@ struct link {
   int wake[2] = {-1, -1};  // a byte in wake[1] wakes the thread
   bool stopping = false;
   bool connected = false;
+  bool failed = false;  // the last connection attempt failed or the connection was lost
   std::map<std::string, entry> entries;  // by address text
   std::map<long, std::string> by_id;     // subscription id -> address text
   std::deque<std::string> awaited;       // answers due: "" auth, "+KEY" subscribe, "-" other
@@ -66,7 +74,9 @@ struct link {
 
 struct table {
   std::mutex mux;
-  std::map<std::string, link*> links;  // by endpoint; owned
+  std::condition_variable first_value;  // an entry got its first value, a link failed or stops
+  int waiting = 0;                      // readers waiting for a first value
+  std::map<std::string, link*> links;   // by endpoint; owned
 };
 
 // Never destroyed: engines may read monitors while the process ends.
@@ -91,6 +101,7 @@ void wake(link* l) {
 // Called with the table mutex held: the connection is gone.
 void lost(link* l) {
   l->connected = false;
+  l->failed = true;
   l->by_id.clear();
   l->awaited.clear();
   for (auto& e : l->entries) {
@@ -98,6 +109,7 @@ void lost(link* l) {
     e.second.id = 0;
     unreachable(&e.second.value, error_text(ERR_UNREACHABLE));
   }
+  tab().first_value.notify_all();
 }
 
 // Called with the table mutex held: the requests the link owes its peer.
@@ -137,7 +149,13 @@ bool take_line(link* l, const std::string& line, std::string* out) {
       auto by = l->by_id.find(id);
       if (by == l->by_id.end()) return true;  // unsubscribed meanwhile
       auto it = l->entries.find(by->second);
-      if (it != l->entries.end()) it->second.value.copy_from(&value);
+      if (it != l->entries.end()) {
+        it->second.value.copy_from(&value);
+        if (!it->second.has_value) {
+          it->second.has_value = true;
+          tab().first_value.notify_all();
+        }
+      }
       return true;
     }
     case protocol::ANSWER:
@@ -174,6 +192,8 @@ bool take_line(link* l, const std::string& line, std::string* out) {
     if (value.error() == ERR_BAD_REQUEST)
       value.error(ERR_NOT_MONITORED, error_text(ERR_NOT_MONITORED));
     it->second.value.copy_from(&value);
+    it->second.has_value = true;
+    tab().first_value.notify_all();
   }
   return true;
 }
@@ -187,6 +207,7 @@ void run_connection(link* l, int fd) {
   {
     std::lock_guard<std::mutex> lock(tab().mux);
     l->connected = true;
+    l->failed = false;
     if (!secret.empty()) {
       out = protocol::auth_request(secret) + "\n";
       l->awaited.push_back("");
@@ -297,7 +318,7 @@ namespace internal {
 int monitor_read(const std::string& endpoint, EqAdr* address, EqData* result) {
   std::string key = address->show_adr();
   table& t = tab();
-  std::lock_guard<std::mutex> lock(t.mux);
+  std::unique_lock<std::mutex> lock(t.mux);
   link*& l = t.links[endpoint];
   if (l == nullptr) l = new_link(endpoint);
   if (l == nullptr) {
@@ -305,17 +326,29 @@ int monitor_read(const std::string& endpoint, EqAdr* address, EqData* result) {
     unreachable(result, error_text(ERR_UNREACHABLE));
     return ERR_UNREACHABLE;
   }
-  auto it = l->entries.find(key);
-  if (it == l->entries.end() || it->second.drop) {
-    if (it == l->entries.end()) {
-      it = l->entries.emplace(key, entry()).first;
+  link* at = l;  // t.links may change while the mutex is released below
+  auto it = at->entries.find(key);
+  if (it == at->entries.end() || it->second.drop) {
+    if (it == at->entries.end()) {
+      it = at->entries.emplace(key, entry()).first;
       it->second.address = *address;
-      unreachable(&it->second.value, l->connected ? NO_VALUE_YET : error_text(ERR_UNREACHABLE));
+      unreachable(&it->second.value, at->connected ? NO_VALUE_YET : error_text(ERR_UNREACHABLE));
     }
     it->second.drop = false;
-    wake(l);
+    wake(at);
   }
-  it->second.read = Clock::now();
+  // A new address of a peer not known to be down waits a little for its
+  // first value, so that the machine does not act on "no value yet". The
+  // link thread fills it; no call is made here, and entries are only
+  // erased by this thread's drop marks, so the iterator stays valid.
+  it->second.read = Clock::now();  // keeps the sweep off it meanwhile
+  if (!it->second.has_value && !at->failed) {
+    ++t.waiting;
+    t.first_value.wait_until(lock, Clock::now() + FIRST_VALUE_WAIT,
+                             [&] { return it->second.has_value || at->failed || at->stopping; });
+    --t.waiting;
+    if (t.waiting == 0) t.first_value.notify_all();  // clear_monitors may wait for that
+  }
   result->copy_from(&it->second.value);
   return result->error();
 }
@@ -364,12 +397,15 @@ void clear_monitors() {
   std::map<std::string, link*> gone;
   {
     table& t = tab();
-    std::lock_guard<std::mutex> lock(t.mux);
+    std::unique_lock<std::mutex> lock(t.mux);
     gone.swap(t.links);
     for (auto& by_endpoint : gone) {
       by_endpoint.second->stopping = true;
       wake(by_endpoint.second);
     }
+    // Readers waiting for a first value hold entries of these links.
+    t.first_value.notify_all();
+    t.first_value.wait(lock, [&] { return t.waiting == 0; });
   }
   // Joined without the table mutex, which the link threads take.
   for (auto& by_endpoint : gone) {

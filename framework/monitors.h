@@ -5,7 +5,9 @@
 // One connection per peer endpoint, made and read by a link thread of its
 // own; the first get_monitor of an address subscribes to it (once per
 // address in the process) and answers from the cache from then on, without
-// a call. Until the first value arrives, and whenever the peer is down or
+// a call. The first read of an address waits up to 200 ms for its first
+// value unless its peer is known to be down. Until the first value arrives,
+// and whenever the peer is down or
 // has been silent for MONITOR_SILENCE_MS, the cached value is
 // ERR_UNREACHABLE; the link reconnects with a growing pause and subscribes
 // again by itself. EqCall::update drops the subscriptions not read for
