@@ -47,6 +47,8 @@
 
 namespace norix {
 
+class HttpEndpoint;
+
 // What a server program plugs into the runtime. create is required; the
 // others may be null.
 struct ServerHooks {
@@ -141,6 +143,9 @@ class Server {
   std::thread updater_;
   std::thread acceptor_;
   std::mutex save_mux_;  // one save at a time
+  // Added after save_mux_: the web panel, when configured; started last by
+  // start, stopped first by stop.
+  std::unique_ptr<HttpEndpoint> http_;
 };
 
 // A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, logs

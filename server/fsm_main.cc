@@ -4,6 +4,7 @@
 
 #include "framework/server.h"
 #include "server/fsm_binding.h"
+#include "server/fsm_panel.h"
 
 namespace {
 
@@ -28,5 +29,6 @@ int main(int argc, char** argv) {
   hooks.interrupt_usr1_epilog = interrupt_usr1_epilog;
   hooks.cancel = eq_cancel;
   hooks.load_pass = load_pass;
+  norix::set_http_panel(fsm_panel());
   return norix::server_main(argc, argv, hooks);
 }
