@@ -160,15 +160,17 @@ std::string lay_out(const std::string& dot) {
   return svg;
 }
 
-// 200 with the diagram of location's machine, 404 when it names none.
+// 200 with the diagram of location's machine, 404 when it names none, 503
+// when its machine has not started or kept changing while it was read.
 int graph_svg(const std::string& location, std::string* body) {
   EqFSMlocation* loc = nullptr;
   for (FSMlist::entry* e : global_list.list) {
     if (location == e->loc->name()) loc = e->loc;
   }
+  if (loc == nullptr) return 404;
   fsm_snapshot::machine m;
   std::string why;
-  if (loc == nullptr || fsm_snapshot::take(loc, &m, &why) != 0) return 404;
+  if (fsm_snapshot::take(loc, &m, &why) != 0) return 503;
   fsm_snapshot::clear_run(&m);
   std::string dot = fsm_snapshot::graph_text(m);
   static std::map<std::string, std::pair<std::string, std::string>> cache;  // location: dot, svg
