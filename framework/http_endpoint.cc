@@ -29,7 +29,7 @@ constexpr size_t SERVING_THREADS = 24;
 constexpr int MAX_STREAMS = 16;         // live streams open at once
 constexpr size_t MAX_BODY = 16 * 1024;  // bytes of a request body
 constexpr time_t IO_LIMIT_S = 5;        // to read a request, or to write one piece of an answer
-constexpr time_t KEEP_ALIVE_S = 5;      // an idle connection is closed after it
+constexpr time_t KEEP_ALIVE_S = 2;      // an idle connection is closed after it
 constexpr std::chrono::milliseconds LIVE_PERIOD{50};
 constexpr std::chrono::seconds LIVE_PING{5};  // a quiet stream sends a comment this often
 constexpr std::chrono::seconds START_LIMIT{5};
