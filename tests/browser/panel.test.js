@@ -66,6 +66,10 @@ test('shows every machine with its active states lit', async () => {
   const machines = await page.$$eval('section.machine', (s) => s.map((e) => e.dataset.location));
   assert.deepStrictEqual(machines.sort(), ['MONITOR', 'OVEN']);
   assert.strictEqual(await page.locator(`[data-location="OVEN"] g.node.active`).count(), 4);
+  // Every property links to its value.
+  const link = page.locator('[data-location="OVEN"] ul.props a', {hasText: /^FLOW_0$/});
+  const value = await (await page.request.get(await link.evaluate((a) => a.href))).json();
+  assert.match(value.value, /idle :/);
 });
 
 test('an event sent from the form moves the lit state within a second', async () => {
