@@ -5,8 +5,8 @@
 // each machine's trace needs no lock. The diagrams are laid out under
 // layout_mux (the Graphviz library is not thread-safe), which also guards
 // their cache; it is a leaf. Nothing here takes a lock of a machine: the
-// pictures are taken as GRAPH and MODEL take them, and FAULT and the flows
-// are read through EqCall like any client's get.
+// pictures are taken as GRAPH and MODEL take them, so the producer never
+// waits for an engine.
 
 #include "server/fsm_panel.h"
 
@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "framework/eq_call.h"
 #include "framework/server_config.h"
 #include "fsm/fsm_trace.h"
 #include "server/fsm_binding.h"
@@ -47,22 +46,6 @@ std::string json_quote(const std::string& text) {
   return out + "\"";
 }
 
-// A property of a served location as a client reads it: the text of its
-// first element for USTR values (FAULT, FLOW_n), else its text form; its
-// error's text when the read failed.
-std::string read_property(const std::string& location, const std::string& property) {
-  const norix::ServerConfig& c = norix::process_config();
-  EqAdr a;
-  a.set(c.facility, location, c.device, property);
-  EqData request;
-  EqData result;
-  EqCall call;
-  call.get(&a, &request, &result);
-  if (result.error() != 0 || result.type() != DATA_USTR) return result.text_value();
-  const USTR* u = result.get_ustr(0);
-  return u != nullptr && u->str_data.str_data_val != nullptr ? u->str_data.str_data_val : "";
-}
-
 // A machine's last transitions, as JSON; remade only when the trace has
 // new records. Producer thread only.
 struct trace_cache {
@@ -87,9 +70,27 @@ const std::string& trace_json(EqFSMlocation* loc, trace_cache* cache) {
   return cache->json;
 }
 
+// What FLOW_n shows for flow id of the picture's root: its active state's
+// name, then that state's error or else its description.
+std::string flow_text(const fsm_snapshot::machine& m, int id) {
+  for (int fi : m.states[0].flows) {
+    const fsm_snapshot::flow& f = m.flows[static_cast<size_t>(fi)];
+    if (f.f->id != id) continue;
+    for (int si : f.states) {
+      const fsm_snapshot::state& s = m.states[static_cast<size_t>(si)];
+      if (s.active)
+        return std::string(s.st->get_name()) + " : " +
+               (s.error.empty() ? s.st->get_descr() : s.error);
+    }
+  }
+  return "";
+}
+
+// A machine's live text. FAULT and the flows are made from the picture, as
+// their properties show them, and not read through them: their reads wait
+// for the machine's lock, which an engine holds through a whole action.
 std::string machine_json(EqFSMlocation* loc, trace_cache* cache) {
-  std::string name = loc->name();
-  std::string out = "{\"location\":" + json_quote(name);
+  std::string out = "{\"location\":" + json_quote(loc->name());
   fsm_snapshot::machine m;
   std::string why;
   if (fsm_snapshot::take(loc, &m, &why) != 0) {
@@ -114,14 +115,13 @@ std::string machine_json(EqFSMlocation* loc, trace_cache* cache) {
     }
   }
   out += ",\"active\":[" + active + "],\"since\":{" + since + "}";
-  out += ",\"fault\":" + json_quote(read_property(name, "FAULT"));
+  out += ",\"fault\":" + json_quote(m.states[0].error);
   out += ",\"errors\":[" + errors + "],\"flows\":[";
   bool first = true;
-  for (D_fct* p : loc->properties()) {
-    std::string prop = p->name();
-    if (prop.compare(0, 5, "FLOW_") != 0) continue;
-    out += std::string(first ? "" : ",") + "[" + json_quote(prop) + "," +
-           json_quote(read_property(name, prop)) + "]";
+  for (const D_flow* f : loc->flows) {
+    if (f->flow_id < 0) continue;
+    out += std::string(first ? "" : ",") + "[" + json_quote(f->name()) + "," +
+           json_quote(flow_text(m, f->flow_id)) + "]";
     first = false;
   }
   return out + "],\"trace\":" + trace_json(loc, cache) + "}";
