@@ -106,6 +106,7 @@ TEST_F(Panel, AnswersCallsAndRefusesBadRequests) {
                            "application/x-www-form-urlencoded");
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->status, 403);
+  EXPECT_EQ(oven_.stop().status, 0);  // saved, and nothing of ours leaked
 }
 
 TEST_F(Panel, AsksForTheSecretWhereTheServerHasOne) {
