@@ -1,23 +1,92 @@
 // contention_bench.cc - REF's event engine while property readers and
-// interrupts run beside it, and without them.
+// interrupts run beside it, or browsers follow the web panel's live stream,
+// and without them.
 
 #include <benchmark/benchmark.h>
+#include <httplib.h>
+#include <stdio.h>
 #include <time.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/bench_support.h"
 #include "bench/server_fixture.h"
+#include "framework/http_endpoint.h"
+#include "server/fsm_panel.h"
 
 namespace fsmbench {
 namespace {
 
+// The web panel of the benchmark's locations, on a free loopback port; it
+// serves for the rest of the process. Its port, or -1.
+int panel_port() {
+  static int port = [] {
+    norix::set_http_panel(fsm_panel());
+    static norix::HttpEndpoint panel("127.0.0.1", 0, "",
+                                     [](const std::string&) { return std::string("err 112 "); });
+    std::string why;
+    if (panel.start(&why) != 0) return -1;
+    return std::stoi(panel.address().substr(panel.address().find(':') + 1));
+  }();
+  return port;
+}
+
+long rss_kib() {
+  long kib = -1;
+  FILE* f = fopen("/proc/self/status", "r");
+  char line[256];
+  while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
+    if (sscanf(line, "VmRSS: %ld", &kib) == 1) break;
+  }
+  if (f != nullptr) fclose(f);
+  return kib;
+}
+
+// n browsers following the panel's live stream, each reading what it is
+// sent as it comes, until destroyed.
+class Browsers {
+ public:
+  explicit Browsers(int n) {
+    int port = panel_port();
+    for (int i = 0; i < n && port > 0; ++i) {
+      clients_.emplace_back(new httplib::Client("127.0.0.1", port));
+      httplib::Client* c = clients_.back().get();
+      threads_.emplace_back([this, c] {
+        c->Get("/api/live", [this](const char*, size_t size) {
+          bytes_ += static_cast<long>(size);
+          ++events_;
+          return true;
+        });
+      });
+    }
+    // Each has had the first text before timing starts.
+    wait_until(events_, n);
+  }
+  ~Browsers() {
+    for (auto& c : clients_)
+      c->stop();
+    for (std::thread& t : threads_)
+      t.join();
+  }
+  long bytes() const { return bytes_; }
+
+ private:
+  std::vector<std::unique_ptr<httplib::Client>> clients_;
+  std::vector<std::thread> threads_;
+  std::atomic<long> bytes_{0};
+  std::atomic<long> events_{0};
+};
+
 // 1000 events of the cycle scenario per tick through REF's queue; the
 // figure is the CPU time of the poster and REF's event engine per event.
-void contention_case(benchmark::State& state, const std::string& key, bool contended) {
+// With browsers > 0, that many follow the web panel's live stream of every
+// location (REF among them) while it runs.
+void contention_case(benchmark::State& state, const std::string& key, bool contended,
+                     int browsers = 0) {
   const std::string& err = start_server();
   if (!err.empty()) {
     state.SkipWithError(err.c_str());
@@ -62,6 +131,8 @@ void contention_case(benchmark::State& state, const std::string& key, bool conte
       }
     });
   }
+  long rss0 = rss_kib();
+  std::unique_ptr<Browsers> watching(browsers > 0 ? new Browsers(browsers) : nullptr);
   long done = ticks();
   size_t next = 0;
   int64_t wall0 = wall_ns();
@@ -82,6 +153,12 @@ void contention_case(benchmark::State& state, const std::string& key, bool conte
   stop = true;
   for (std::thread& t : others)
     t.join();
+  if (watching != nullptr) {
+    state.counters["stream_B/s"] = static_cast<double>(watching->bytes()) / (wall / 1e9);
+    state.counters["rss_growth_KiB"] = static_cast<double>(rss_kib() - rss0);
+    record(key + "#rss_growth_kib", static_cast<double>(rss_kib() - rss0));
+  }
+  watching.reset();
   // Bring the machine back to a whole round of the ring for the next case.
   while (next != 0) {
     ref_loc->state_ptr->post_event(&ring[next]);
@@ -106,6 +183,14 @@ void register_contention_cases() {
     std::string key = contended ? "contention/readers_and_irqs" : "contention/none";
     benchmark::RegisterBenchmark(key.c_str(), [key, contended](benchmark::State& s) {
       contention_case(s, key, contended);
+    })->UseRealTime();
+  }
+  // The web panel: its producer runs only while a browser follows it.
+  for (int browsers : {0, 10}) {
+    std::string key = "contention/panel/" + std::to_string(browsers);
+    benchmark::RegisterBenchmark(key.c_str(), [key, browsers](benchmark::State& s) {
+      if (browsers == 0 && panel_port() < 0) s.SkipWithError("the panel did not start");
+      contention_case(s, key, false, browsers);
     })->UseRealTime();
   }
 }

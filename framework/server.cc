@@ -23,6 +23,7 @@
 #include <sstream>
 
 #include "framework/file_replace.h"
+#include "framework/http_endpoint.h"
 #include "framework/internal.h"
 #include "framework/log.h"
 #include "framework/protocol.h"
@@ -157,6 +158,11 @@ int Server::start(const std::string& config_file, std::string* why) {
 
   updater_ = std::thread(&Server::update_loop, this);
   acceptor_ = std::thread(&Server::accept_loop, this);
+  if (!config_.http_host.empty()) {
+    http_.reset(new HttpEndpoint(config_.http_host, config_.http_port, config_.secret,
+                                 [this](const std::string& line) { return answer(line); }));
+    if (http_->start(why) != 0) return -1;
+  }
   return 0;
 }
 
@@ -184,6 +190,7 @@ void Server::stop() {
     if (stopping_) return;
     stopping_ = true;
   }
+  if (http_ != nullptr) http_->stop();
   stop_cond_.notify_all();
   if (wake_[1] >= 0) {
     char byte = 1;

@@ -48,6 +48,8 @@
 
 namespace norix {
 
+class HttpEndpoint;
+
 // What a server program plugs into the runtime. create is required; the
 // others may be null.
 struct ServerHooks {
@@ -155,6 +157,10 @@ class Server {
   void serve_monitor(connection* c, protocol::LineReader* reader, const std::string& first);
   int monitor_connections_ = 0;         // guarded by mux_
   std::atomic<long> subscriptions_{0};  // on all monitor connections
+
+  // Added after the monitors' fields: the web panel, when configured;
+  // started last by start, stopped first by stop.
+  std::unique_ptr<HttpEndpoint> http_;
 };
 
 // A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, logs

@@ -2,6 +2,7 @@
 
 #include "framework/server_config.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -77,6 +78,28 @@ bool parse_client_item(const std::vector<std::string>& w, ServerConfig* c, bool*
   return true;
 }
 
+// The web panel's item: true when w is one, with *ok false when its value
+// does not read.
+bool parse_http_item(const std::vector<std::string>& w, ServerConfig* c, bool* ok,
+                     std::string* why) {
+  if (w[0] != "http") return false;
+  protocol::Endpoint e;
+  *ok = w.size() == 2 && protocol::parse_endpoint("tcp:" + w[1], &e, why) == 0 && !e.is_unix;
+  if (*ok) {
+    char host[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &e.inet.sin_addr, host, sizeof host);
+    c->http_host = host;
+    c->http_port = ntohs(e.inet.sin_port);
+  } else {
+    *why = "expected: http HOST:PORT (HOST a numeric IPv4 address or localhost)";
+  }
+  return true;
+}
+
+bool is_loopback(const std::string& ipv4) {
+  return ipv4.compare(0, 4, "127.") == 0;
+}
+
 }  // namespace
 
 int parse_config(std::istream& in, const std::string& file, ServerConfig* out, std::string* why) {
@@ -84,6 +107,7 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
   std::string line;
   int no = 0;
   bool have_server = false;
+  std::string http_why;
   auto fail = [&](const std::string& reason) {
     *why = file + ":" + std::to_string(no) + ": " + reason;
     return -1;
@@ -138,6 +162,8 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
       c.log_transitions = true;
     } else if (parse_client_item(w, &c, &ok)) {
       // handled below the core items
+    } else if (parse_http_item(w, &c, &ok, &http_why)) {
+      if (!ok) return fail(http_why);
     } else {
       ok = false;
     }
@@ -145,6 +171,9 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
   }
   if (!have_server) return fail("no 'server FACILITY DEVICE' item");
   if (c.listen.empty()) return fail("no 'listen ENDPOINT' item");
+  if (!c.http_host.empty() && !is_loopback(c.http_host) && c.secret.empty()) {
+    return fail("http " + c.http_host + " serves other hosts: that needs a 'secret SECRET' item");
+  }
   *out = c;
   return 0;
 }

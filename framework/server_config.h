@@ -23,6 +23,11 @@
 //                                    needed to listen beyond loopback
 //   peer_secret ENDPOINT SECRET      what calls to that peer present
 //   client_events N                  events clients may queue per machine (1000)
+// The web panel:
+//   http HOST:PORT                   serves the panel over HTTP (off); HOST a
+//                                    numeric IPv4 address or localhost, port
+//                                    0 any free port; beyond loopback only
+//                                    with a secret
 // The items before the first location are the header; the lines after a
 // location item, up to the next, are that location's saved value lines.
 // Blank lines and comments among them are not kept.
@@ -74,6 +79,9 @@ struct ServerConfig {
   std::string secret;                                             // "" asks for none
   std::vector<std::pair<std::string, std::string>> peer_secrets;  // endpoint, secret
   int client_events = 1000;
+  // Added after client_events: the web panel (framework/http_endpoint.h).
+  std::string http_host;  // "" when the panel is off
+  int http_port = 0;
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.

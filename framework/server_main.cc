@@ -42,7 +42,8 @@ void print_help(const char* prog) {
       "       %s --help | --version\n"
       "Runs a norix server: reads CONFIG_FILE (server, listen, update, timeout,\n"
       "peer, trace, log transitions, strict, settings, socket_mode, secret,\n"
-      "peer_secret, client_events and location items), serves its locations\n"
+      "peer_secret, client_events, http and location items), serves its\n"
+      "locations (and, with http, a web panel)\n"
       "until SIGINT, SIGTERM or SIGHUP, then writes CONFIG_FILE again with the\n"
       "saved values. SIGUSR1 interrupts every location. Messages for the operator go\n"
       "to standard error, one per line: TIME LEVEL TEXT; the line\n"
@@ -65,6 +66,20 @@ void bound_shutdown() {
 }
 
 }  // namespace
+
+}  // namespace norix
+
+// Read by ThreadSanitizer, where the program is built with it. The HTTP
+// library of the web panel is not built with the sanitizer, and passes its
+// connections between its threads through atomics that it does not see:
+// reports from within it are dropped. Our handlers that it calls are
+// checked as any code of ours.
+extern "C" const char* __tsan_default_suppressions();
+extern "C" const char* __tsan_default_suppressions() {
+  return "called_from_lib:libcpp-httplib.so\n";
+}
+
+namespace norix {
 
 int server_main(int argc, char** argv, const ServerHooks& hooks) {
   const char* prog = argc > 0 ? argv[0] : "server";

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The main job: builds the libraries and the client, installs them with the
 # norix_fsm CMake package, builds the oven example against that package,
-# starts the simulated devices and the oven server, drives a scripted
-# session with norix_client, stops both servers, restarts the oven server to
-# show a flow resuming from history, stops it again and says what it saw.
-# Everything it makes goes to build/demo.
+# starts the simulated devices and the oven server with its web panel,
+# drives a scripted session with norix_client, takes a screenshot of the
+# panel with headless Chromium while the oven heats (build/demo/run/
+# panel.png), stops both servers, restarts the oven server to show a flow
+# resuming from history, stops it again and says what it saw. Everything it
+# makes goes to build/demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -28,6 +30,8 @@ run=$demo/run
 rm -rf "$run"
 mkdir -p "$run"
 cp examples/demo/oven.conf examples/demo/devices.conf examples/demo/oven_settings.sr "$run/"
+# The web panel on a free loopback port.
+sed -i 's/^location OVEN /http 127.0.0.1:0\nlocation OVEN /' "$run/oven.conf"
 client=$demo/install/bin/norix_client
 FSM=DEMO.FSM/OVEN.SERVER
 DEV=DEMO.DEV/SIM
@@ -148,6 +152,10 @@ echo "  \$ norix_client get $FSM/OVEN/GRAPH | dot -Tsvg > oven.svg"
 fsm get "$FSM/OVEN/GRAPH" | dot -Tsvg >"$run/oven.svg"
 fsm get "$FSM/OVEN/GRAPH" | dot -Tpng >"$run/oven.png"
 echo "      wrote $run/oven.svg (and oven.png): the active states are filled"
+panel=$(grep -o 'web panel listening on http://[^ ]*' "$run/oven.out" | tail -1 | cut -d' ' -f5)
+echo "  the web panel at $panel, taken with headless Chromium:"
+node tests/browser/screenshot.js "$panel" "$run/panel.png"
+echo "      wrote $run/panel.png"
 echo "  the active states in MODEL (JSON):"
 fsm get "$FSM/OVEN/MODEL" |
   jq -r '.root | .. | objects | select(.active? == true and .name != null) | "      \(.name) since \((.entered_ms / 1000 | floor) | todate)"'
@@ -210,3 +218,4 @@ trap - EXIT
 
 echo
 echo "=== the demo saw every step; its files are in build/demo/run"
+echo "    the web panel's screenshot: $run/panel.png"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if missing.
+# Installs the Debian packages the build and the tests need, if missing,
+# and the browser test's npm packages (tests/browser, from its lock file).
 # "scripts/deps.sh fuzz" also installs clang and its sanitizer and libFuzzer
 # runtimes for scripts/fuzz.sh.
 set -euo pipefail
-want=(cmake ninja-build g++ git clang-format libgtest-dev libgmock-dev libbenchmark-dev graphviz jq)
+want=(cmake ninja-build g++ git clang-format libgtest-dev libgmock-dev libbenchmark-dev graphviz jq
+  pkg-config libcpp-httplib-dev libgraphviz-dev chromium nodejs)
 if [ "${1:-}" = fuzz ]; then
   want+=(clang libclang-rt-14-dev)
 fi
@@ -16,4 +18,13 @@ if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
   $sudo apt-get update -q
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${need[@]}"
+fi
+# Debian's nodejs comes without npm; other builds of it bring their own.
+if ! command -v npm >/dev/null; then
+  if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q npm
+fi
+browser=$(dirname "$0")/../tests/browser
+if [ ! -d "$browser/node_modules" ] || [ "$browser/package-lock.json" -nt "$browser/node_modules" ]; then
+  (cd "$browser" && npm ci --no-audit --no-fund)
 fi

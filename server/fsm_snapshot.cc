@@ -186,9 +186,10 @@ void dot_state(const machine& m, int i, std::string* out, const std::string& ind
   if (!s.error.empty()) shown += "\n! " + s.error;
   for (const timer& t : s.timeouts)
     shown += "\nafter " + duration_text(t.ms) + ": " + t.event;
+  std::string id = dot_quote(state_path(m, i));
   if (is_super(m, i)) {
     *out += indent + "subgraph \"cluster_" + node_id(i) + "\" {\n";
-    *out += indent + "  label=" + dot_quote(shown) + "; labelloc=b;\n";
+    *out += indent + "  label=" + dot_quote(shown) + "; labelloc=b; id=" + id + ";\n";
     *out += indent + "  " +
             (s.active ? active_attributes(s, true) : "class=\"state\"; style=rounded") + ";\n";
     // An invisible point inside the cluster: the end of its edges, which
@@ -199,7 +200,7 @@ void dot_state(const machine& m, int i, std::string* out, const std::string& ind
     *out += indent + "}\n";
     return;
   }
-  *out += indent + node_id(i) + " [label=" + dot_quote(shown);
+  *out += indent + node_id(i) + " [id=" + id + ", label=" + dot_quote(shown);
   if (s.active) *out += ", " + active_attributes(s, false);
   const flow& f = m.flows[static_cast<size_t>(s.parent_flow)];
   if (f.start == i) *out += ", penwidth=2";
@@ -320,10 +321,28 @@ int take(EqFSMlocation* loc, machine* out, std::string* why) {
   return 0;
 }
 
+std::string state_path(const machine& m, int i) {
+  if (i <= 0) return m.location;
+  const state& s = m.states[static_cast<size_t>(i)];
+  int owner = m.flows[static_cast<size_t>(s.parent_flow)].owner;
+  return state_path(m, owner) + "/" + s.st->get_name();
+}
+
+void clear_run(machine* m) {
+  for (state& s : m->states) {
+    s.active = false;
+    s.entered_ms = 0;
+    s.error.clear();
+  }
+  m->time_ms = 0;
+}
+
 std::string graph_text(const machine& m) {
   const state& root = m.states[0];
   std::string out = "digraph " + dot_quote(root.st->get_name()) + " {\n";
-  out += "  label=" + dot_quote(std::string(root.st->get_name()) + " at " + iso_time(m.time_ms)) +
+  std::string title = root.st->get_name();
+  if (m.time_ms != 0) title += " at " + iso_time(m.time_ms);
+  out += "  label=" + dot_quote(title) +
          "; labelloc=t; compound=true; rankdir=LR; fontname=\"Helvetica\";\n";
   out += "  node [shape=box, style=rounded, fontname=\"Helvetica\"];\n";
   out += "  edge [fontname=\"Helvetica\", fontsize=10];\n";

@@ -76,6 +76,16 @@ std::vector<edge> edges_of(const machine& m, const FSMstate* st, int in);
 // whole bounded wait.
 int take(EqFSMlocation* loc, machine* out, std::string* why);
 
+// The path of states[i]: the location's name, then the name of each state
+// from below the root down to it, joined by "/". GRAPH gives each state's
+// node or cluster this path as its id.
+std::string state_path(const machine& m, int i);
+
+// A picture without the machine's run: no state active, no entry times,
+// no errors, no time. Its GRAPH changes only with the machine's structure.
+void clear_run(machine* m);
+
+// A picture with a time of 0 is titled without it.
 std::string graph_text(const machine& m);
 std::string model_text(const machine& m);
 

@@ -316,6 +316,7 @@ TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
       {"server F D\nlisten tcp:0.0.0.0:0\n", "tcp:0.0.0.0:0 serves other hosts: that needs a"},
       {base + "secret short\n", "c.conf:3: not a configuration item: secret short"},
       {base + "socket_mode 999\n", "c.conf:3: not a configuration item: socket_mode 999"},
+      {base + "http 0.0.0.0:0\n", "c.conf:3: http 0.0.0.0 serves other hosts: that needs a"},
       {"server F D\nlisten unix:" + dir.file("c.conf") + "\n", "c.conf: File exists"},
       {base + "location L 100 oven\nlocation L 101 door\n",
        "c.conf:4: location L is configured twice"},

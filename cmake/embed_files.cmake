@@ -1,0 +1,33 @@
+# cmake -DOUT=FILE.cc -DFILES="a;b" -P embed_files.cmake: writes a source
+# defining fsm_panel_files (server/fsm_panel.h) with the bytes of each file.
+set(_defs "")
+set(_table "")
+set(_n 0)
+foreach(_file ${FILES})
+  get_filename_component(_name ${_file} NAME)
+  get_filename_component(_ext ${_file} LAST_EXT)
+  file(READ ${_file} _hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _bytes "${_hex}")
+  set(_type "application/octet-stream")
+  if(_ext STREQUAL ".html")
+    set(_type "text/html; charset=utf-8")
+  elseif(_ext STREQUAL ".js")
+    set(_type "text/javascript; charset=utf-8")
+  elseif(_ext STREQUAL ".css")
+    set(_type "text/css; charset=utf-8")
+  elseif(_ext STREQUAL ".svg")
+    set(_type "image/svg+xml")
+  endif()
+  set(_path "/${_name}")
+  if(_name STREQUAL "index.html")
+    set(_path "/")
+  endif()
+  string(APPEND _defs "const unsigned char file${_n}[] = {${_bytes}};\n")
+  string(APPEND _table "    {\"${_path}\", \"${_type}\", file${_n}, sizeof file${_n}},\n")
+  math(EXPR _n "${_n} + 1")
+endforeach()
+file(WRITE ${OUT}.tmp "// Made by the build from panel/: the web panel's files.\n"
+  "#include \"server/fsm_panel.h\"\n\nnamespace {\n${_defs}}  // namespace\n\n"
+  "const fsm_panel_file fsm_panel_files[] = {\n${_table}};\n"
+  "const size_t fsm_panel_file_count = ${_n};\n")
+file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)

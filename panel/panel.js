@@ -1,0 +1,153 @@
+// The web panel's page: one section per machine, kept up to date from the
+// server's live stream (/api/live); diagrams come laid out from
+// /graph.svg, and the active states are marked by their ids.
+'use strict';
+
+const sections = new Map(); // location -> its elements
+let server = '';
+
+function el(tag, attrs, ...children) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) e.setAttribute(k, v);
+  for (const c of children) e.append(c);
+  return e;
+}
+
+function clock(ms) {
+  return new Date(ms).toISOString().substring(11, 23);
+}
+
+function address(location, property) {
+  return server + '/' + location + '/' + property;
+}
+
+async function loadDiagram(s, location) {
+  const res = await fetch('/graph.svg?location=' + encodeURIComponent(location));
+  if (!res.ok) {
+    s.diagram.textContent = 'no diagram: ' + res.status;
+    return;
+  }
+  const doc = new DOMParser().parseFromString(await res.text(), 'image/svg+xml');
+  const svg = document.importNode(doc.documentElement, true);
+  // As wide as the column allows, but never wider than laid out.
+  svg.style.maxWidth = svg.getAttribute('width');
+  svg.removeAttribute('width');
+  svg.removeAttribute('height');
+  svg.setAttribute('role', 'img');
+  svg.setAttribute('aria-label', 'state diagram of ' + location);
+  s.diagram.replaceChildren(svg);
+  s.nodes = svg.querySelectorAll('g.node, g.cluster');
+  mark(s);
+}
+
+async function loadProperties(s, location) {
+  const res = await fetch('/api/names?address=' + encodeURIComponent(address(location, '*')));
+  const answer = await res.json();
+  if (answer.error !== 0) return;
+  // One line per property: "i1 f1 f2 tm NAME description".
+  for (const line of answer.value.split('\n')) {
+    const name = line.split(' ')[4];
+    if (!name) continue;
+    const link = el('a', {href: '/api/get?address=' + encodeURIComponent(address(location, name))},
+                    name);
+    s.props.append(el('li', {}, link));
+  }
+}
+
+async function sendEvent(s, location) {
+  const text = s.input.value.trim();
+  if (!text) return;
+  s.answer.className = '';
+  s.answer.textContent = 'sending…';
+  try {
+    const res = await fetch('/api/set', {
+      method: 'POST',
+      headers: {'X-Norix-Panel': '1', 'Content-Type': 'application/x-www-form-urlencoded'},
+      body: new URLSearchParams({address: address(location, 'EVENT'), value: text}),
+    });
+    const answer = res.ok ? await res.json() : {error: res.status, text: await res.text()};
+    const ok = answer.error === 0;
+    s.answer.className = ok ? 'ok' : 'err';
+    s.answer.textContent = ok ? 'sent: ' + text : 'error ' + answer.error + ': ' + answer.text;
+  } catch (e) {
+    s.answer.className = 'err';
+    s.answer.textContent = 'not sent: ' + e.message;
+  }
+}
+
+function section(m) {
+  let s = sections.get(m.location);
+  if (s) return s;
+  const id = 'event-' + sections.size;
+  s = {active: new Set(), nodes: []};
+  s.fault = el('div', {class: 'fault', role: 'alert', hidden: ''});
+  s.diagram = el('figure', {class: 'diagram'}, 'laying out…');
+  s.now = el('p', {class: 'now'});
+  s.flows = el('table', {class: 'flows'});
+  s.input = el('input', {id, name: 'event', autocomplete: 'off', placeholder: 'event, e.g. start:*',
+                         required: ''});
+  s.answer = el('output', {for: id, 'aria-live': 'polite'});
+  const form = el('form', {class: 'event'},
+                  el('label', {for: id}, 'Send an event to ' + m.location), s.input,
+                  el('button', {type: 'submit'}, 'Send'), s.answer);
+  form.addEventListener('submit', (e) => {
+    e.preventDefault();
+    sendEvent(s, m.location);
+  });
+  s.trace = el('ol', {class: 'trace', 'aria-label': 'last transitions of ' + m.location});
+  s.props = el('ul', {class: 'props'});
+  const side = el('div', {class: 'side'}, el('h3', {}, 'Flows'), s.flows, el('h3', {}, 'Event'),
+                  form, el('h3', {}, 'Last transitions'), s.trace,
+                  el('details', {}, el('summary', {}, 'Properties'), s.props));
+  const title = el('h2', {}, m.location + ' ', el('small', {}, 'machine ' + m.machine));
+  s.root = el('section', {class: 'machine', 'data-location': m.location}, title, s.fault,
+              el('div', {class: 'body'}, el('div', {}, s.diagram, s.now), side));
+  document.getElementById('machines').append(s.root);
+  sections.set(m.location, s);
+  loadDiagram(s, m.location);
+  loadProperties(s, m.location);
+  return s;
+}
+
+function mark(s) {
+  for (const n of s.nodes) n.classList.toggle('active', s.active.has(n.id));
+}
+
+function show(m) {
+  const s = section(m);
+  s.active = new Set(m.active);
+  mark(s);
+  const leaves = m.active.filter((p) => !m.active.some((q) => q.startsWith(p + '/')));
+  s.now.textContent = 'Active: ' +
+      leaves.map((p) => p.substring(m.location.length + 1) + ' since ' + clock(m.since[p]))
+          .join(', ');
+  const problems = (m.fault ? [m.fault] : []).concat(m.errors.filter((e) => e !== m.fault));
+  s.fault.hidden = problems.length === 0;
+  s.fault.textContent = problems.length ? 'FAULT: ' + problems.join('; ') : '';
+  s.flows.replaceChildren(...m.flows.map(([name, value]) => el('tr', {}, el('th', {}, name),
+                                                               el('td', {}, value))));
+  s.trace.replaceChildren(...m.trace.map(([seq, ms, text]) => el(
+      'li', {value: seq}, el('time', {datetime: new Date(ms).toISOString()}, clock(ms)), text)));
+}
+
+function connect() {
+  const status = document.getElementById('status');
+  const live = new EventSource('/api/live');
+  live.onopen = () => {
+    status.textContent = 'live';
+    status.className = 'up';
+  };
+  live.onerror = () => {
+    status.textContent = 'reconnecting…';
+    status.className = 'down';
+  };
+  live.onmessage = (e) => {
+    const data = JSON.parse(e.data);
+    server = data.server;
+    document.getElementById('server').textContent = 'norix panel — ' + data.server;
+    document.title = data.server + ' — norix panel';
+    for (const m of data.machines) show(m);
+  };
+}
+
+connect();

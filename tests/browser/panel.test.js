@@ -1,0 +1,95 @@
+// The web panel in Debian's headless Chromium against the oven example:
+// the page shows every machine with its active states lit, an event sent
+// from the page's form moves the lit state, a device fault shows.
+// Run by ctest with the programs' paths in OVEN_SERVER, SIM_DEVICES,
+// NORIX_CLIENT and the example's configuration folder in DEMO_DIR.
+'use strict';
+const {test, before, after} = require('node:test');
+const assert = require('node:assert');
+const {spawn, execFileSync} = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const {chromium} = require('playwright-core');
+
+const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'];
+const dir = fs.mkdtempSync(path.join(process.env.TMPDIR || os.tmpdir(), 'panel-'));
+const servers = [];
+let browser;
+let page;
+
+// Starts a server program in dir; resolves with its output once it has
+// written `text`, rejects if it ends or takes 10 s.
+function start(program, conf, text) {
+  return new Promise((resolve, reject) => {
+    const p = spawn(program, [conf], {cwd: dir, stdio: ['ignore', 'pipe', 'pipe']});
+    servers.push(p);
+    let out = '';
+    const timer = setTimeout(() => reject(new Error(program + ' did not start: ' + out)), 10000);
+    const read = (chunk) => {
+      out += chunk;
+      if (out.includes(text)) {
+        clearTimeout(timer);
+        resolve(out);
+      }
+    };
+    p.stdout.on('data', read);
+    p.stderr.on('data', read);
+    p.on('exit', () => reject(new Error(program + ' ended: ' + out)));
+  });
+}
+
+const lit = (id) => `[data-location="OVEN"] [id="${id}"].active`;
+
+before(async () => {
+  for (const f of ['oven.conf', 'devices.conf', 'oven_settings.sr'])
+    fs.copyFileSync(path.join(process.env.DEMO_DIR, f), path.join(dir, f));
+  const conf = path.join(dir, 'oven.conf');
+  fs.writeFileSync(conf, fs.readFileSync(conf, 'utf8').replace('location OVEN', 'http 127.0.0.1:0\nlocation OVEN'));
+  await start(process.env.SIM_DEVICES, 'devices.conf', 'listening on');
+  const out = await start(process.env.OVEN_SERVER, 'oven.conf', 'norix server');
+  const url = out.match(/web panel listening on (http:\/\/\S+)/)[1];
+  browser = await chromium.launch({executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS});
+  page = await browser.newPage();
+  await page.goto(url);
+});
+
+after(async () => {
+  if (browser) await browser.close();
+  for (const p of servers) p.kill('SIGKILL');
+  fs.rmSync(dir, {recursive: true, force: true});
+});
+
+test('shows every machine with its active states lit', async () => {
+  await page.waitForSelector(lit('OVEN/idle'), {timeout: 5000});
+  await page.waitForSelector('[data-location="MONITOR"] [id="MONITOR/quiet"].active');
+  const machines = await page.$$eval('section.machine', (s) => s.map((e) => e.dataset.location));
+  assert.deepStrictEqual(machines.sort(), ['MONITOR', 'OVEN']);
+  assert.strictEqual(await page.locator(`[data-location="OVEN"] g.node.active`).count(), 4);
+  // Every property links to its value.
+  const link = page.locator('[data-location="OVEN"] ul.props a', {hasText: /^FLOW_0$/});
+  const value = await (await page.request.get(await link.evaluate((a) => a.href))).json();
+  assert.match(value.value, /idle :/);
+});
+
+test('an event sent from the form moves the lit state within a second', async () => {
+  const form = page.locator('[data-location="OVEN"] form');
+  await form.getByLabel('Send an event to OVEN').fill('pump:*');
+  await form.getByRole('button', {name: 'Send'}).click();
+  await page.waitForSelector(lit('OVEN/pumping') + ', ' + lit('OVEN/vacuum'), {timeout: 1000});
+  assert.strictEqual(await page.locator(lit('OVEN/vented')).count(), 0);
+  assert.match(await form.locator('output').textContent(), /^sent: pump:\*/);
+  // A refused write shows the server's code and text.
+  await form.getByLabel('Send an event to OVEN').fill(':DOOR');
+  await form.getByRole('button', {name: 'Send'}).click();
+  await form.locator('output').getByText('error 106: wrong data type: EVENT needs an event name')
+      .waitFor({timeout: 2000});
+});
+
+test('a fault set on a device shows on the page', async () => {
+  execFileSync(process.env.NORIX_CLIENT,
+               ['-s', 'unix:' + path.join(dir, 'dev.sock'), 'set', 'DEMO.DEV/SIM/HEATER/FAULTY', '1']);
+  const fault = page.locator('[data-location="OVEN"] .fault');
+  await fault.getByText('heater sensor broken').waitFor({timeout: 5000});
+  assert.ok(await fault.isVisible());
+});

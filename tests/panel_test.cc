@@ -1,0 +1,155 @@
+// panel_test.cc - the web panel over HTTP: its configuration item, its
+// answers to bad and refused requests, its live stream, and a server that
+// stops with streams open. The page itself is driven in a real browser by
+// tests/browser/panel.test.js.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "framework/server_config.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using testing::HasSubstr;
+
+const std::string OVEN = "DEMO.FSM/OVEN.SERVER/OVEN/";
+const std::string SECRET = "a-long-enough-secret";
+
+TEST(PanelConfig, HttpItemReadsOrIsRefusedWithItsReason) {
+  struct Case {
+    std::string items;
+    std::string host;  // "" when refused
+    int port;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"http 127.0.0.1:0\n", "127.0.0.1", 0, ""},
+      {"http localhost:8080\n", "127.0.0.1", 8080, ""},
+      {"http 10.1.2.3:80\n", "", 0, "needs a 'secret SECRET' item"},
+      {"http 10.1.2.3:80\nsecret " + SECRET + "\n", "10.1.2.3", 80, ""},
+      {"http 127.0.0.1\n", "", 0, "expected: http HOST:PORT"},
+      {"http 127.0.0.1:65536\n", "", 0, "expected: http HOST:PORT"},
+      {"http example.org:80\n", "", 0, "expected: http HOST:PORT"},
+      {"http 127.0.0.1:80 more\n", "", 0, "expected: http HOST:PORT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.items);
+    std::istringstream in("server F D\nlisten unix:x.sock\n" + c.items);
+    norix::ServerConfig config;
+    std::string why;
+    int rc = norix::parse_config(in, "c.conf", &config, &why);
+    EXPECT_EQ(rc, c.host.empty() ? -1 : 0);
+    EXPECT_EQ(config.http_host, c.host);
+    if (!c.host.empty()) {
+      EXPECT_EQ(config.http_port, c.port);
+    } else {
+      EXPECT_THAT(why, HasSubstr(c.why));
+    }
+  }
+}
+
+// The oven server with its panel on a free loopback port; no devices.
+class Panel : public ::testing::Test {
+ protected:
+  void start(const std::string& extra) {
+    std::string conf = testkit::read_file(std::string(EXAMPLE_DEMO_DIR) + "/oven.conf");
+    conf.insert(conf.find("location OVEN"), "http 127.0.0.1:0\n" + extra);
+    ASSERT_TRUE(testkit::write_file(dir_.file("oven.conf"), conf));
+    const std::string said = "web panel listening on http://127.0.0.1:";
+    ASSERT_TRUE(oven_.start(OVEN_SERVER_PATH, {"oven.conf"}, dir_.path()) &&
+                oven_.wait_output(said) && oven_.wait_output("norix server"));
+    port_ = std::stoi(oven_.output().substr(oven_.output().find(said) + said.size()));
+    http_.reset(new httplib::Client("127.0.0.1", port_));
+    http_->set_read_timeout(10, 0);
+  }
+  std::string set_event(const std::string& property, const std::string& value) {
+    httplib::Params form{{"address", OVEN + property}, {"value", value}};
+    auto r = http_->Post("/api/set", httplib::Headers{{"X-Norix-Panel", "1"}}, form);
+    return r ? std::to_string(r->status) + " " + r->body : "no answer";
+  }
+  int status(const std::string& path, const httplib::Headers& headers = {}) {
+    auto r = http_->Get(path.c_str(), headers);
+    return r ? r->status : -1;
+  }
+  testkit::TempDir dir_;
+  testkit::ServerProcess oven_;
+  int port_ = 0;
+  std::unique_ptr<httplib::Client> http_;
+};
+
+TEST_F(Panel, AnswersCallsAndRefusesBadRequests) {
+  start("");
+  EXPECT_EQ(status("/no/such/page"), 404);
+  EXPECT_EQ(status("/api/get"), 400);  // no address
+  EXPECT_EQ(status("/graph.svg?location=NOWHERE"), 404);
+  EXPECT_EQ(status("/", {{"Host", "rebound.example:80"}}), 403);
+  auto svg = http_->Get("/graph.svg?location=OVEN");
+  ASSERT_TRUE(svg);
+  EXPECT_THAT(svg->body, HasSubstr("id=\"OVEN/heating/ramp\""));
+  auto flow = http_->Get(("/api/get?address=" + OVEN + "FLOW_0").c_str());
+  ASSERT_TRUE(flow);
+  EXPECT_THAT(flow->body, HasSubstr("\"error\":0,"));
+  EXPECT_THAT(flow->body, HasSubstr("idle :"));
+  // A write answers as a client's set does, error code and text.
+  EXPECT_THAT(set_event("TRACE", "x"), HasSubstr("200 {\"error\":105,\"text\":\"property not"));
+  EXPECT_THAT(set_event("EVENT", "pump:*"), HasSubstr("200 {\"error\":0,"));
+  EXPECT_THAT(set_event("EVENT", std::string(20000, 'e')), HasSubstr("413"));
+  // Without the header, a page of another site could write.
+  auto plain = http_->Post("/api/set", "address=" + OVEN + "EVENT&value=pump:*",
+                           "application/x-www-form-urlencoded");
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->status, 403);
+  EXPECT_EQ(oven_.stop().status, 0);  // saved, and nothing of ours leaked
+}
+
+TEST_F(Panel, AsksForTheSecretWhereTheServerHasOne) {
+  start("secret " + SECRET + "\n");
+  EXPECT_EQ(status("/"), 401);
+  http_->set_basic_auth("operator", "not-the-secret-at-all");
+  EXPECT_EQ(status("/"), 401);
+  http_->set_basic_auth("operator", SECRET.c_str());
+  EXPECT_EQ(status("/"), 200);
+}
+
+// Every stream gets the machines' latest state and its changes; a server
+// with streams open stops in time, and the streams end.
+TEST_F(Panel, LiveStreamsFollowTheMachinesAndEndWithTheServer) {
+  start("");
+  constexpr int STREAMS = 17;  // one more than the panel serves
+  std::vector<std::thread> readers;
+  std::atomic<int> followed{0};
+  std::atomic<int> refused{0};
+  for (int i = 0; i < STREAMS; ++i) {
+    readers.emplace_back([&] {
+      httplib::Client c("127.0.0.1", port_);
+      c.set_read_timeout(30, 0);
+      std::string seen;
+      bool counted = false;
+      auto r = c.Get("/api/live", [&](const char* data, size_t size) {
+        seen.append(data, size);
+        if (!counted && seen.find("OVEN/pumping") != std::string::npos) {
+          counted = true;
+          ++followed;
+        }
+        return true;
+      });
+      if (r && r->status == 503) ++refused;
+    });
+  }
+  // Not ASSERT: the readers end only with the server, below.
+  EXPECT_TRUE(testkit::wait_until([&] { return refused == 1; }));
+  EXPECT_THAT(set_event("EVENT", "pump:*"), HasSubstr("\"error\":0,"));
+  EXPECT_TRUE(testkit::wait_until([&] { return followed == STREAMS - 1; }));
+  EXPECT_EQ(oven_.stop().status, 0);
+  for (std::thread& t : readers)
+    t.join();
+}
+
+}  // namespace
