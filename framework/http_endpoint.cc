@@ -18,6 +18,7 @@
 #include "framework/eq_data.h"
 #include "framework/errors.h"
 #include "framework/http.h"
+#include "framework/json.h"
 #include "framework/log.h"
 #include "framework/protocol.h"
 
@@ -38,24 +39,6 @@ const char* const WRITE_HEADER = "X-Norix-Panel";
 HttpPanel& the_panel() {
   static HttpPanel panel{nullptr, nullptr};
   return panel;
-}
-
-std::string json_quote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\u%04x", u);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 int base64_digit(char c) {

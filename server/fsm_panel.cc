@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/json.h"
 #include "framework/server_config.h"
 #include "fsm/fsm_trace.h"
 #include "server/fsm_binding.h"
@@ -26,25 +27,9 @@
 
 namespace {
 
-constexpr size_t TRACE_SHOWN = 12;  // the last transitions a machine's live text carries
+using norix::json_quote;
 
-std::string json_quote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\u%04x", u);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
+constexpr size_t TRACE_SHOWN = 12;  // the last transitions a machine's live text carries
 
 // A machine's last transitions, as JSON; remade only when the trace has
 // new records. Producer thread only.

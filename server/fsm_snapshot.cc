@@ -12,12 +12,15 @@
 
 #include <set>
 
+#include "framework/json.h"
 #include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
 
 namespace fsm_snapshot {
 
 namespace {
+
+using norix::json_quote;
 
 // A picture is retried while the machine changes; a reader gives up after
 // this many tries, pausing between them once the first few failed.
@@ -112,24 +115,6 @@ std::string dot_quote(const std::string& text) {
     } else if (c == '\n') {
       out += "\\n";
     } else if (static_cast<unsigned char>(c) >= 0x20) {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-std::string json_quote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\u%04x", u);
-      out += buf;
-    } else {
       out += c;
     }
   }

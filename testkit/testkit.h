@@ -16,6 +16,7 @@
 #define TESTKIT_TESTKIT_H
 
 #include "testkit/clock.h"
+#include "testkit/connection.h"
 #include "testkit/device.h"
 #include "testkit/files.h"
 #include "testkit/machine.h"

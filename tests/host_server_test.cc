@@ -27,28 +27,7 @@ const std::string DOOR = "DEMO.FSM/OVEN.SERVER/DOOR/";
 const std::string MONITOR = "DEMO.FSM/OVEN.SERVER/MONITOR/";
 const std::string HEATER = "DEMO.DEV/SIM/HEATER/";
 
-// A raw protocol connection.
-struct Raw {
-  explicit Raw(const std::string& endpoint) {
-    protocol::Endpoint e;
-    std::string why;
-    if (protocol::parse_endpoint(endpoint, &e, &why) == 0)
-      fd = protocol::connect_to(e, protocol::Clock::now() + testkit::WAIT_LIMIT);
-    reader = protocol::LineReader(fd);
-  }
-  ~Raw() { close(fd); }
-  bool send(const std::string& bytes) {
-    return protocol::write_all(fd, bytes, protocol::Clock::now() + testkit::WAIT_LIMIT) == 0;
-  }
-  std::string answer() {
-    std::string line;
-    auto r =
-        reader.read_line(&line, protocol::MAX_ANSWER, protocol::Clock::now() + testkit::WAIT_LIMIT);
-    return r == protocol::LineReader::LINE ? line : "<closed>";
-  }
-  int fd = -1;
-  protocol::LineReader reader{-1};
-};
+using Raw = testkit::Connection;
 
 class OvenServer : public ::testing::Test {
  protected:

@@ -110,32 +110,7 @@ TEST_F(PeerMonitors, ADeadOrSilentPeerReadsUnreachableAndRecovers) {
   EXPECT_LT(slowest_, std::chrono::milliseconds(50));
 }
 
-// A raw protocol connection.
-struct Raw {
-  explicit Raw(const std::string& endpoint) {
-    protocol::Endpoint e;
-    std::string why;
-    if (protocol::parse_endpoint(endpoint, &e, &why) == 0)
-      fd = protocol::connect_to(e, protocol::Clock::now() + testkit::WAIT_LIMIT);
-    reader = protocol::LineReader(fd);
-  }
-  ~Raw() { close(fd); }
-  bool send(const std::string& bytes) {
-    return protocol::write_all(fd, bytes, protocol::Clock::now() + testkit::WAIT_LIMIT) == 0;
-  }
-  // The next line that is not a heartbeat, nor a change when only answers
-  // are wanted; "<closed>" at the end or the deadline.
-  std::string next(bool answer = true) {
-    std::string l;
-    auto deadline = protocol::Clock::now() + testkit::WAIT_LIMIT;
-    while (reader.read_line(&l, protocol::MAX_ANSWER, deadline) == protocol::LineReader::LINE) {
-      if (l != protocol::BEAT_LINE && !(answer && l.compare(0, 7, "change ") == 0)) return l;
-    }
-    return "<closed>";
-  }
-  int fd = -1;
-  protocol::LineReader reader{-1};
-};
+using Raw = testkit::Connection;
 
 struct Box : EqFct {
   Box() : EqFct("NAME = location"), v("V a value", this) {}
@@ -174,20 +149,20 @@ TEST_F(ServerMonitors, ASlowReaderGetsTheLatestValueNotEveryOne) {
   {
     Raw r(server_->endpoint());
     ASSERT_TRUE(r.send(sub_v_));
-    EXPECT_EQ(r.next(), "ok 1 1");
-    EXPECT_EQ(r.next(false), "change 1 ok 1 0") << "the first value follows the answer";
+    EXPECT_EQ(r.answer(), "ok 1 1");
+    EXPECT_EQ(r.answer(true), "change 1 ok 1 0") << "the first value follows the answer";
     EXPECT_TRUE(counts_are(1, 1));
     for (int i = 1; i <= SETS; ++i)
       box->v.set_value(i);
     int changes = 0;
-    for (std::string l; (l = r.next(false)) != "change 1 ok 1 " + std::to_string(SETS);) {
+    for (std::string l; (l = r.answer(true)) != "change 1 ok 1 " + std::to_string(SETS);) {
       ASSERT_NE(l, "<closed>");
       changes += l.compare(0, 7, "change ") == 0 ? 1 : 0;
     }
     EXPECT_LT(changes, SETS / 4);
     ASSERT_TRUE(r.send("unsubscribe 1\nget TEST.MON/HERE/BOX/V\n"));
-    EXPECT_EQ(r.next(), "ok 1 1");
-    EXPECT_EQ(r.next(), "ok 1 " + std::to_string(SETS)) << "requests are still answered";
+    EXPECT_EQ(r.answer(), "ok 1 1");
+    EXPECT_EQ(r.answer(), "ok 1 " + std::to_string(SETS)) << "requests are still answered";
     EXPECT_TRUE(counts_are(1, 0));
   }
   EXPECT_TRUE(counts_are(0, 0));
@@ -204,27 +179,27 @@ TEST_F(ServerMonitors, RefusalsAreClearAndLimitsHold) {
         Case{"subscribe TEST.MON/HERE/NOBOX/V", "err 102"}, Case{"subscribe", "err 112"},
         Case{"unsubscribe 7", "err 112"}, Case{"unsubscribe x", "err 112"}}) {
     ASSERT_TRUE(r.send(std::string(c.request) + "\n"));
-    EXPECT_EQ(r.next().substr(0, 7), c.answer) << c.request;
+    EXPECT_EQ(r.answer().substr(0, 7), c.answer) << c.request;
   }
   std::string many;
   for (int i = 0; i < 1001; ++i)
     many += sub_v_;
   ASSERT_TRUE(r.send(many));
   for (int i = 0; i < 1000; ++i)
-    ASSERT_EQ(r.next().substr(0, 5), "ok 1 ");
-  EXPECT_EQ(r.next().substr(0, 7), "err 113") << "subscriptions per connection";
+    ASSERT_EQ(r.answer().substr(0, 5), "ok 1 ");
+  EXPECT_EQ(r.answer().substr(0, 7), "err 113") << "subscriptions per connection";
   EXPECT_TRUE(counts_are(1, 1000));
 
   std::vector<std::unique_ptr<Raw>> others;
   for (int i = 0; i < 15; ++i) {
     others.emplace_back(new Raw(server_->endpoint()));
     ASSERT_TRUE(others.back()->send(sub_v_));
-    ASSERT_EQ(others.back()->next(), "ok 1 1");
+    ASSERT_EQ(others.back()->answer(), "ok 1 1");
   }
   Raw refused(server_->endpoint());
   ASSERT_TRUE(refused.send(sub_v_ + "get TEST.MON/HERE/BOX/V\n"));
-  EXPECT_EQ(refused.next().substr(0, 7), "err 113") << "monitor connections";
-  EXPECT_EQ(refused.next(), "ok 1 0");
+  EXPECT_EQ(refused.answer().substr(0, 7), "err 113") << "monitor connections";
+  EXPECT_EQ(refused.answer(), "ok 1 0");
   others.clear();
   EXPECT_TRUE(counts_are(1, 1000));
 }
