@@ -87,6 +87,16 @@ bool route(const EqAdr* address, std::string* endpoint, int* timeout_ms) {
   return remote;
 }
 
+// One request to a peer. While the monitors know the peer to be lost, the
+// call is answered at once instead of waiting out its timeout: a silent
+// peer must not hold every caller, and the engines behind it, for seconds
+// per call.
+int call_peer(const std::string& endpoint, const std::string& line, EqData* result,
+              int timeout_ms) {
+  if (norix::internal::monitor_peer_down(endpoint)) return fail(result, ERR_UNREACHABLE);
+  return norix::protocol::call(endpoint, line, result, timeout_ms);
+}
+
 // Called with the registry mutex held: 0 when facility and device name this
 // server, else ERR_NO_SERVER.
 int check_server(const registry& r, const EqAdr* address) {
@@ -286,7 +296,7 @@ int EqCall::get(EqAdr* address, EqData* request, EqData* result) {
   std::string endpoint;
   int timeout_ms = 0;
   if (route(address, &endpoint, &timeout_ms)) {
-    return norix::protocol::call(endpoint, norix::protocol::get_request(*address), r, timeout_ms);
+    return call_peer(endpoint, norix::protocol::get_request(*address), r, timeout_ms);
   }
   served* e = nullptr;
   int code = pin(address, &e);
@@ -307,7 +317,7 @@ int EqCall::set(EqAdr* address, EqData* value, EqData* result) {
   if (route(address, &endpoint, &timeout_ms)) {
     if (value->error() != 0) return fail(r, ERR_WRONG_TYPE);
     std::string line = norix::protocol::set_request(*address, *value);
-    return norix::protocol::call(endpoint, line, r, timeout_ms);
+    return call_peer(endpoint, line, r, timeout_ms);
   }
   served* e = nullptr;
   int code = pin(address, &e);
@@ -325,8 +335,7 @@ int EqCall::names(EqAdr* address, EqData* result) {
   std::string endpoint;
   int timeout_ms = 0;
   if (route(address, &endpoint, &timeout_ms)) {
-    return norix::protocol::call(endpoint, norix::protocol::names_request(*address), out,
-                                 timeout_ms);
+    return call_peer(endpoint, norix::protocol::names_request(*address), out, timeout_ms);
   }
   registry& r = reg();
   std::string facility = address->facility();

@@ -103,6 +103,10 @@ bool is_unmonitorable(const EqAdr& address);
 int monitor_read(const std::string& endpoint, EqAdr* address, EqData* result);
 // Marks the subscriptions unread for too long, at most once a SWEEP_PERIOD.
 void monitor_sweep();
+// True while this process watches values of the peer at endpoint and its
+// link has lost the peer (closed, refused or silent) and not yet got it
+// back. Takes the monitor table mutex.
+bool monitor_peer_down(const std::string& endpoint);
 
 }  // namespace internal
 }  // namespace norix

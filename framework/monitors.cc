@@ -66,7 +66,8 @@ struct link {
   int wake[2] = {-1, -1};  // a byte in wake[1] wakes the thread
   bool stopping = false;
   bool connected = false;
-  bool failed = false;  // the last connection attempt failed or the connection was lost
+  bool failed = false;   // the last connection attempt failed or the connection was lost
+  bool refused = false;  // the peer answered but refused the secret: it is not down
   std::map<std::string, entry> entries;  // by address text
   std::map<long, std::string> by_id;     // subscription id -> address text
   std::deque<std::string> awaited;       // answers due: "" auth, "+KEY" subscribe, "-" other
@@ -167,6 +168,7 @@ bool take_line(link* l, const std::string& line, std::string* out) {
   std::string what = l->awaited.front();
   l->awaited.pop_front();
   if (what.empty()) {  // the auth answer
+    l->refused = value.error() != 0;
     if (value.error() == 0) return true;
     for (auto& e : l->entries)
       e.second.value.copy_from(&value);
@@ -351,6 +353,15 @@ int monitor_read(const std::string& endpoint, EqAdr* address, EqData* result) {
   }
   result->copy_from(&it->second.value);
   return result->error();
+}
+
+bool monitor_peer_down(const std::string& endpoint) {
+  table& t = tab();
+  std::lock_guard<std::mutex> lock(t.mux);
+  auto it = t.links.find(endpoint);
+  // A link with nothing to watch does not connect, so its flag may be old.
+  return it != t.links.end() && it->second->failed && !it->second->refused &&
+         !it->second->entries.empty();
 }
 
 void monitor_sweep() {

@@ -96,6 +96,11 @@ TEST_F(PeerMonitors, ADeadOrSilentPeerReadsUnreachableAndRecovers) {
     devices_->signal(c.down);
     EXPECT_TRUE(wait_read("SETPOINT", "error 111"));
     EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(3 * norix::MONITOR_SILENCE_MS));
+    // A write to the lost peer is refused at once, not after the call's
+    // timeout (2 s).
+    began = Clock::now();
+    EXPECT_EQ(testkit::client_set(HEATER + "SETPOINT", "70"), ERR_UNREACHABLE);
+    EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(500));
     if (c.up != 0) {
       devices_->signal(c.up);
     } else {
