@@ -137,10 +137,17 @@ void Server::serve(connection* c) {
   protocol::LineReader reader(c->fd);
   std::string line;
   bool admitted = config_.secret.empty();
-  for (;;) {
+  // The connection waits for its client from the moment its answer is
+  // ready, before the answer is written: once the client has the answer it
+  // may open another connection, which must find this one already waiting
+  // and older. An eviction while the answer is written still lets it out.
+  auto wait_from_now = [c] {
     c->since = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
                    .count();
     c->waiting = true;
+  };
+  wait_from_now();
+  for (;;) {
     auto r = reader.read_line(&line, protocol::MAX_REQUEST,
                               Clock::now() + (admitted ? IDLE_LIMIT : AUTH_LIMIT));
     c->waiting = false;
@@ -164,6 +171,7 @@ void Server::serve(connection* c) {
     } else {
       break;
     }
+    if (r == protocol::LineReader::LINE) wait_from_now();
     if (protocol::write_all(c->fd, reply + "\n", Clock::now() + ANSWER_LIMIT) != 0) break;
     if (r != protocol::LineReader::LINE) break;
   }
