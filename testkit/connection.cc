@@ -29,12 +29,17 @@ bool Connection::send(const std::string& bytes) {
 std::string Connection::answer(bool changes_too) {
   std::string line;
   auto deadline = protocol::Clock::now() + WAIT_LIMIT;
-  while (fd_ >= 0 &&
-         reader_.read_line(&line, protocol::MAX_ANSWER, deadline) == protocol::LineReader::LINE) {
+  for (;;) {
+    auto r = fd_ < 0 ? protocol::LineReader::END
+                     : reader_.read_line(&line, protocol::MAX_ANSWER, deadline);
+    // A reset or a close inside a line is an end too; only the deadline
+    // is no answer.
+    if (r == protocol::LineReader::END) return "<closed>";
+    if (r != protocol::LineReader::LINE)
+      return protocol::Clock::now() < deadline ? "<closed>" : "<no answer>";
     if (line != protocol::BEAT_LINE && (changes_too || line.compare(0, 7, "change ") != 0))
       return line;
   }
-  return "<closed>";
 }
 
 }  // namespace testkit

@@ -20,7 +20,8 @@ class Connection {
 
   bool send(const std::string& bytes);  // within WAIT_LIMIT
   // The next line that is not a heartbeat, nor a pushed change unless
-  // changes are wanted too; "<closed>" at the end or after WAIT_LIMIT.
+  // changes are wanted too; "<closed>" when the server closed or reset
+  // the connection, "<no answer>" when nothing came within WAIT_LIMIT.
   std::string answer(bool changes_too = false);
 
  private:
