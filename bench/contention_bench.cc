@@ -15,7 +15,7 @@
 
 #include "bench/bench_support.h"
 #include "bench/server_fixture.h"
-#include "framework/http_endpoint.h"
+#include "framework/host/http_endpoint.h"
 #include "server/fsm_panel.h"
 
 namespace fsmbench {

@@ -20,8 +20,8 @@
 #include "bench/bench_support.h"
 #include "bench/cases.h"
 #include "bench/server_fixture.h"
-#include "framework/protocol.h"
-#include "framework/server.h"
+#include "framework/calls/protocol.h"
+#include "framework/host/server.h"
 #include "testkit/testkit.h"
 
 namespace fsmbench {

@@ -29,8 +29,8 @@
 #include <thread>
 #include <vector>
 
-#include "framework/file_replace.h"
-#include "framework/settings_folder.h"
+#include "framework/base/file_replace.h"
+#include "framework/host/settings_folder.h"
 #include "save_restore/sr_func.h"
 
 namespace {

@@ -14,8 +14,8 @@
 
 #include <string>
 
+#include "framework/host/server.h"
 #include "framework/norix.h"
-#include "framework/server.h"
 
 namespace {
 

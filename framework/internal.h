@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "framework/eq_data.h"
-#include "framework/server_config.h"
+#include "framework/host/server_config.h"
+#include "framework/values/eq_data.h"
 
 class D_fct;
 class EqAdr;
@@ -84,7 +84,7 @@ inline void set_name_entry(EqData* result, int index, int i1, const std::string&
 // op_lock(); empty when it writes no value.
 std::string saved_line(D_fct* p);
 
-// The start-up record (framework/startup.h), filled by Server::start: the
+// The start-up record (framework/host/startup.h), filled by Server::start: the
 // configuration file and its strict flag first, then each location as it
 // is created; the number of problems reported since the beginning.
 void startup_begin(const std::string& file, bool strict);
@@ -99,7 +99,7 @@ const void* property_identity(EqAdr* address);
 bool is_unmonitorable(const EqAdr& address);
 
 // The cached value of a peer's address into *result, subscribing on first
-// use (framework/monitors.h); its error code. Takes the monitor table mutex.
+// use (framework/calls/monitors.h); its error code. Takes the monitor table mutex.
 int monitor_read(const std::string& endpoint, EqAdr* address, EqData* result);
 // Marks the subscriptions unread for too long, at most once a SWEEP_PERIOD.
 void monitor_sweep();

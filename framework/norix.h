@@ -25,15 +25,15 @@
 #ifndef FRAMEWORK_NORIX_H
 #define FRAMEWORK_NORIX_H
 
-#include "framework/archive.h"
-#include "framework/eq_adr.h"
-#include "framework/eq_call.h"
-#include "framework/eq_data.h"
-#include "framework/eq_fct.h"
-#include "framework/errors.h"
-#include "framework/monitors.h"
-#include "framework/properties.h"
-#include "framework/registry.h"
-#include "framework/saved_values.h"
+#include "framework/calls/eq_call.h"
+#include "framework/calls/monitors.h"
+#include "framework/objects/archive.h"
+#include "framework/objects/eq_fct.h"
+#include "framework/objects/properties.h"
+#include "framework/objects/registry.h"
+#include "framework/objects/saved_values.h"
+#include "framework/values/eq_adr.h"
+#include "framework/values/eq_data.h"
+#include "framework/values/errors.h"
 
 #endif  // FRAMEWORK_NORIX_H

@@ -12,7 +12,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "framework/log.h"
+#include "framework/base/log.h"
 
 namespace {
 

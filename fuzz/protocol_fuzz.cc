@@ -21,7 +21,7 @@
 //      loaded into it before init(); its EVENT, FLOW_n and FSM must then
 //      answer with lines the client parses.
 
-#include "framework/protocol.h"
+#include "framework/calls/protocol.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,7 +29,7 @@
 #include <sstream>
 #include <string>
 
-#include "framework/server.h"
+#include "framework/host/server.h"
 #include "fuzz/fuzz.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "framework/server_config.h"
+#include "framework/host/server_config.h"
 #include "fuzz/fuzz.h"
 
 namespace {

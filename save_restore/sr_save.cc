@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "framework/file_replace.h"
+#include "framework/base/file_replace.h"
 #include "save_restore/internal.h"
 #include "save_restore/sr_func.h"
 

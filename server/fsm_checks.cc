@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/startup.h"
+#include "framework/host/startup.h"
 #include "fsm/fsm_core.h"
 #include "server/fsm_binding.h"
 

@@ -1,6 +1,6 @@
 // fsm_checks.h - the definition checks of a server's machines at start-up:
 // mistakes that would leave a machine or a location silently inert are
-// reported once each (framework/startup.h), with the location's name and
+// reported once each (framework/host/startup.h), with the location's name and
 // where it was configured. The machines' behaviour is not changed.
 //
 // Used on the start-up thread only: between eq_init_prolog and

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "framework/server_config.h"
+#include "framework/host/server_config.h"
 #include "fsm/fsm_core.h"
 #include "fsm/fsm_trace.h"
 #include "server/fsm_binding.h"

@@ -9,7 +9,7 @@
 #include <pthread.h>
 #include <string.h>
 
-#include "framework/startup.h"
+#include "framework/host/startup.h"
 #include "fsm/fsm_core.h"
 #include "server/fsm_binding.h"
 #include "server/fsm_checks.h"

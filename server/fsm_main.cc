@@ -2,7 +2,7 @@
 // with the FSM library's entry hooks. An application links this (target
 // norix_host) with libfsm and libnorix and defines its init_list.
 
-#include "framework/server.h"
+#include "framework/host/server.h"
 #include "server/fsm_binding.h"
 #include "server/fsm_panel.h"
 
@@ -17,7 +17,7 @@ int load_pass(int code) {
 }  // namespace
 
 // Read by ThreadSanitizer, where the program is built with it; this one
-// replaces the host runtime's (framework/server_main.cc), whose line it
+// replaces the host runtime's (framework/host/server_main.cc), whose line it
 // repeats. The web panel's graph layout runs the Graphviz library and,
 // below it, pango, fontconfig and glib, which are not built with the
 // sanitizer and hand their own memory between their threads in ways it

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/json.h"
-#include "framework/server_config.h"
+#include "framework/base/json.h"
+#include "framework/host/server_config.h"
 #include "fsm/fsm_trace.h"
 #include "server/fsm_binding.h"
 #include "server/fsm_snapshot.h"

@@ -1,5 +1,5 @@
 // fsm_panel.h - the web panel of an FSM server: the page, each machine's
-// diagram, and the live text of the machines' states (framework/http.h).
+// diagram, and the live text of the machines' states (framework/host/http.h).
 //
 // GET / and the page's other files (panel/, built into the program);
 // GET /graph.svg?location=NAME the diagram of a root location's machine,
@@ -15,7 +15,7 @@
 
 #include <stddef.h>
 
-#include "framework/http.h"
+#include "framework/host/http.h"
 
 // The files of the page, built from panel/ (fsm_panel_files.cc is made by
 // the build).

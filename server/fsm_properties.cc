@@ -19,7 +19,7 @@
 #include <ostream>
 #include <string>
 
-#include "framework/log.h"
+#include "framework/base/log.h"
 #include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 #include "server/fsm_binding.h"

@@ -12,7 +12,7 @@
 
 #include <set>
 
-#include "framework/json.h"
+#include "framework/base/json.h"
 #include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
 

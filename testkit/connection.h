@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "framework/protocol.h"
+#include "framework/calls/protocol.h"
 
 namespace testkit {
 

@@ -1,7 +1,7 @@
 // file_replace_test.cc - replacing a file whole: links, permission bits,
 // and failures that leave the target as it was and no file behind.
 
-#include "framework/file_replace.h"
+#include "framework/base/file_replace.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "framework/calls/protocol.h"
 #include "framework/norix.h"
-#include "framework/protocol.h"
 #include "testkit/testkit.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/log.h"
+#include "framework/base/log.h"
 #include "framework/norix.h"
 
 namespace {

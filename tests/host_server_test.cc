@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/protocol.h"
+#include "framework/calls/protocol.h"
 #include "testkit/testkit.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/protocol.h"
-#include "framework/server.h"
+#include "framework/calls/protocol.h"
+#include "framework/host/server.h"
 #include "testkit/testkit.h"
 
 namespace {

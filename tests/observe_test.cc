@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "framework/server_config.h"
+#include "framework/host/server_config.h"
 #include "testkit/testkit.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "framework/server_config.h"
+#include "framework/host/server_config.h"
 #include "testkit/testkit.h"
 
 namespace {

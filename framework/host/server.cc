@@ -1,0 +1,295 @@
+// server.cc - the host server runtime's life: start-up sequence, update
+// thread, stop, and saving the configuration.
+//
+// Threads: the start-up thread (start, then stop and save), the update
+// thread, the accept thread and one thread per client connection (see
+// server_clients.cc). mux_ guards the connection list and the stop flag;
+// save_mux_ serialises saves. A connection's fd is closed only by the
+// thread that reaps it after its serving thread has ended, so stop() may
+// shut it down at any time.
+
+#include "framework/host/server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "framework/base/file_replace.h"
+#include "framework/base/log.h"
+#include "framework/calls/protocol.h"
+#include "framework/host/http_endpoint.h"
+#include "framework/host/settings_folder.h"
+#include "framework/host/startup.h"
+#include "framework/internal.h"
+#include "framework/objects/registry.h"
+
+namespace norix {
+
+namespace {
+
+using internal::first_word;
+using protocol::Clock;
+
+void call_hook(void (*hook)()) {
+  if (hook != nullptr) hook();
+}
+
+// The start-up pass of a location of type code: 0 or 1.
+int pass_of(const ServerHooks& hooks, int code) {
+  return hooks.load_pass != nullptr && hooks.load_pass(code) == 1 ? 1 : 0;
+}
+
+}  // namespace
+
+struct Server::location {
+  const ServerConfig::location* config;
+  EqFct* fct;                     // not owned: lives as long as the process
+  Config saved;                   // the properties that registered with conf()
+  std::vector<std::string> kept;  // lines that named no property, saved again as read
+};
+
+Server::Server(const ServerHooks& hooks) : hooks_(hooks) {}
+
+Server::~Server() {
+  stop();
+  for (auto& l : locations_)
+    unserve_location(l->fct);
+}
+
+int Server::start(const std::string& config_file, std::string* why) {
+  if (started_ || hooks_.create == nullptr) {
+    *why = "the server is already started, or has no create hook";
+    return -1;
+  }
+  started_ = true;
+  file_ = config_file;
+  std::ifstream in(config_file);
+  if (!in) {
+    *why = "cannot read " + config_file + ": " + strerror(errno);
+    return -1;
+  }
+  if (parse_config(in, config_file, &config_, why) != 0) return -1;
+  set_process_config(config_);
+  int leftovers = remove_leftovers(config_file);
+  if (leftovers > 0) {
+    log_message(LOG_WARN,
+                "removed " + std::to_string(leftovers) + " unfinished save(s) of " + config_file);
+  }
+
+  protocol::Endpoint wanted;
+  protocol::Endpoint bound;
+  if (protocol::parse_endpoint(config_.listen, &wanted, why) != 0) return -1;
+  if (!wanted.is_unix && (ntohl(wanted.inet.sin_addr.s_addr) >> 24) != 127 &&
+      config_.secret.empty()) {
+    *why = config_.listen + " serves other hosts: that needs a 'secret SECRET' item";
+    return -1;
+  }
+  // Created owner-only and then given its mode, so that it is never wider.
+  mode_t mask = umask(077);
+  listen_fd_ = protocol::listen_on(wanted, &bound, why);
+  umask(mask);
+  if (listen_fd_ < 0) return -1;
+  if (bound.is_unix && chmod(bound.path.c_str(), static_cast<mode_t>(config_.socket_mode)) != 0) {
+    *why = bound.path + ": " + strerror(errno);
+    return -1;
+  }
+  endpoint_ = bound.text();
+  if (bound.is_unix) unix_path_ = bound.path;
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    *why = std::string("pipe: ") + strerror(errno);
+    return -1;
+  }
+
+  internal::startup_begin(config_file, config_.strict);
+  set_server(config_.facility, config_.device);
+  size_t slash = config_file.rfind('/');
+  set_settings_folder(!config_.settings.empty()    ? config_.settings
+                      : slash == std::string::npos ? std::string()
+                                                   : config_file.substr(0, slash + 1));
+  set_call_timeout(config_.timeout_ms);
+  set_client_event_limit(config_.client_events);
+  for (const ServerConfig::peer& p : config_.peers)
+    add_peer(p.facility, p.device, p.endpoint);
+  for (const auto& s : config_.peer_secrets)
+    protocol::set_secret(s.first, s.second);
+
+  call_hook(hooks_.init_prolog);
+  for (const ServerConfig::location& c : config_.locations) {
+    gbl_fct_name = c.type;
+    EqFct* fct = hooks_.create(c.code, nullptr);
+    if (fct == nullptr) {
+      *why = file_ + ":" + std::to_string(c.line_no) + ": location " + c.name + ": type code " +
+             std::to_string(c.code) + " refused";
+      return -1;
+    }
+    fct->set_name(c.name);
+    internal::startup_note(fct, c);
+    locations_.push_back(std::unique_ptr<location>(new location{&c, fct, Config(), {}}));
+    for (D_fct* p : fct->properties())
+      p->conf(&locations_.back()->saved);
+    serve_location(fct);
+  }
+  for (int pass = 0; pass < 2; ++pass) {
+    for (auto& l : locations_) {
+      if (pass_of(hooks_, l->config->code) != pass) continue;
+      load(l.get());
+      l->fct->init();
+      l->fct->complete();
+    }
+  }
+  call_hook(hooks_.init_epilog);
+  if (startup_refused()) {
+    *why = std::to_string(internal::startup_problems()) +
+           " problem(s) reported while starting, and the configuration is strict";
+    return -1;
+  }
+  call_hook(hooks_.post_init_prolog);
+  for (auto& l : locations_)
+    l->fct->post_init();
+  call_hook(hooks_.post_init_epilog);
+
+  updater_ = std::thread(&Server::update_loop, this);
+  acceptor_ = std::thread(&Server::accept_loop, this);
+  if (!config_.http_host.empty()) {
+    http_.reset(new HttpEndpoint(config_.http_host, config_.http_port, config_.secret,
+                                 [this](const std::string& line) { return answer(line); }));
+    if (http_->start(why) != 0) return -1;
+  }
+  return 0;
+}
+
+// A line that names no property of the location is kept and saved again as
+// it was; a line whose value does not read is reported and dropped (the
+// property's own value is saved in its place).
+void Server::load(location* l) {
+  for (const ServerConfig::saved_line& s : l->config->lines) {
+    std::istringstream one(s.text);
+    if (load_config(l->fct, one) == 0) continue;
+    std::string word = first_word(s.text);
+    std::string where = file_ + ":" + std::to_string(s.line_no) + ": location " + l->config->name;
+    if (l->fct->find_property(word) == nullptr) {
+      l->kept.push_back(s.text);
+      log_message(LOG_WARN, where + " has no property " + word + "; the line is kept");
+    } else {
+      log_message(LOG_WARN, where + ": the value of " + word + " does not read; it is dropped");
+    }
+  }
+}
+
+void Server::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mux_);
+    if (stopping_) return;
+    stopping_ = true;
+  }
+  if (http_ != nullptr) http_->stop();
+  stop_cond_.notify_all();
+  if (wake_[1] >= 0) {
+    char byte = 1;
+    ssize_t n = write(wake_[1], &byte, 1);
+    (void)n;  // a full pipe wakes the loop as well
+  }
+  if (updater_.joinable()) updater_.join();
+  if (acceptor_.joinable()) acceptor_.join();
+  {
+    std::lock_guard<std::mutex> lock(mux_);
+    for (auto& c : connections_)
+      shutdown(c->fd, SHUT_RDWR);
+  }
+  // No new connection comes now; the serving threads end on the shut-down
+  // sockets. Joined without mux_, which they do not take.
+  std::vector<std::unique_ptr<connection>> gone;
+  {
+    std::lock_guard<std::mutex> lock(mux_);
+    gone.swap(connections_);
+  }
+  for (auto& c : gone) {
+    c->thread.join();
+    close(c->fd);
+  }
+  if (listen_fd_ >= 0) close(listen_fd_);
+  listen_fd_ = -1;
+  if (!unix_path_.empty()) unlink(unix_path_.c_str());
+  for (int& fd : wake_) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
+std::string Server::saved_text() {
+  std::string out;
+  for (const std::string& h : config_.header)
+    out += h + "\n";
+  for (auto& l : locations_) {
+    const ServerConfig::location& c = *l->config;
+    out += "location " + c.name + " " + std::to_string(c.code);
+    if (!c.type.empty()) out += " " + c.type;
+    out += "\n";
+    for (const Config::entry& e : l->saved.entries)
+      out += internal::saved_line(e.property);
+    for (const std::string& k : l->kept)
+      out += k + "\n";
+  }
+  return out;
+}
+
+int Server::save(std::string* why) {
+  std::lock_guard<std::mutex> lock(save_mux_);
+  if (file_.empty()) {
+    *why = "the server has no configuration file";
+    return -1;
+  }
+  return replace_file(file_, saved_text(), why);
+}
+
+void Server::interrupt_usr1(int sig) {
+  if (hooks_.interrupt_usr1_prolog != nullptr) hooks_.interrupt_usr1_prolog(sig);
+  for (auto& l : locations_)
+    l->fct->interrupt_usr1(sig);
+  if (hooks_.interrupt_usr1_epilog != nullptr) hooks_.interrupt_usr1_epilog(sig);
+}
+
+std::string Server::endpoint() const {
+  return endpoint_;
+}
+
+const ServerConfig& Server::config() const {
+  return config_;
+}
+
+std::vector<EqFct*> Server::locations() const {
+  std::vector<EqFct*> out;
+  for (auto& l : locations_)
+    out.push_back(l->fct);
+  return out;
+}
+
+// Ticks at a fixed rate; a round that overran its period starts the next
+// one a whole period later instead of catching up.
+void Server::update_loop() {
+  const auto period = std::chrono::milliseconds(config_.update_ms);
+  auto next = Clock::now() + period;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mux_);
+      if (stop_cond_.wait_until(lock, next, [this] { return stopping_; })) return;
+    }
+    call_hook(hooks_.refresh_prolog);
+    for (auto& l : locations_)
+      l->fct->update();
+    call_hook(hooks_.refresh_epilog);
+    next += period;
+    auto now = Clock::now();
+    if (next < now) next = now + period;
+  }
+}
+
+}  // namespace norix

@@ -1,0 +1,139 @@
+// server_main.cc - a server program's main: one Server for the life of the
+// process, driven by its signals.
+
+#include "framework/host/server.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "framework/base/log.h"
+#include "framework/base/version.h"
+
+// Defined by LeakSanitizer's runtime when the program is built with it.
+extern "C" void __lsan_do_leak_check() __attribute__((weak));
+
+namespace norix {
+
+namespace {
+
+// The one server of the program: reachable for the rest of the process, as
+// are its locations, whose machines never stop.
+Server* program_server = nullptr;
+
+constexpr std::chrono::seconds SHUTDOWN_LIMIT{10};  // to stop the server and save
+
+// Ends the process without static destructors: engine threads may still be
+// dispatching, and use what those destructors would free.
+[[noreturn]] void end_process(int status) {
+  fflush(nullptr);
+  if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
+  _exit(status);
+}
+
+void print_help(const char* prog) {
+  printf(
+      "usage: %s CONFIG_FILE\n"
+      "       %s --help | --version\n"
+      "Runs a norix server: reads CONFIG_FILE (server, listen, update, timeout,\n"
+      "peer, trace, log transitions, strict, settings, socket_mode, secret,\n"
+      "peer_secret, client_events, http and location items), serves its\n"
+      "locations (and, with http, a web panel)\n"
+      "until SIGINT, SIGTERM or SIGHUP, then writes CONFIG_FILE again with the\n"
+      "saved values. SIGUSR1 interrupts every location. Messages for the operator go\n"
+      "to standard error, one per line: TIME LEVEL TEXT; the line\n"
+      "'... INFO norix server FACILITY/DEVICE listening on ENDPOINT' says that\n"
+      "it serves.\n",
+      prog, prog);
+}
+
+// Ends the process if stopping and saving have not ended in time: an engine
+// stuck in an action can hold a lock that the save needs. The configuration
+// is replaced whole or not at all, so the last saved one stays.
+void bound_shutdown() {
+  std::thread([] {
+    std::this_thread::sleep_for(SHUTDOWN_LIMIT);
+    log_message(LOG_ERROR, "shutdown did not end within " + std::to_string(SHUTDOWN_LIMIT.count()) +
+                               " s; exiting without saving the configuration");
+    fflush(nullptr);
+    _exit(1);
+  }).detach();
+}
+
+}  // namespace
+
+}  // namespace norix
+
+// Read by ThreadSanitizer, where the program is built with it. The HTTP
+// library of the web panel is not built with the sanitizer, and passes its
+// connections between its threads through atomics that it does not see:
+// reports from within it are dropped. Our handlers that it calls are
+// checked as any code of ours.
+extern "C" const char* __tsan_default_suppressions();
+extern "C" const char* __tsan_default_suppressions() {
+  return "called_from_lib:libcpp-httplib.so\n";
+}
+
+namespace norix {
+
+int server_main(int argc, char** argv, const ServerHooks& hooks) {
+  const char* prog = argc > 0 ? argv[0] : "server";
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    print_help(prog);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    const char* base = strrchr(prog, '/');
+    printf("%s (norix) %s\n", base != nullptr ? base + 1 : prog, version());
+    return 0;
+  }
+  if (argc != 2 || argv[1][0] == '-') {
+    fprintf(stderr, "usage: %s CONFIG_FILE\n", prog);
+    return 2;
+  }
+  // Blocked before any thread exists, so that every thread inherits the
+  // mask and only the signal thread below receives them.
+  sigset_t handled;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGHUP);  // a closed terminal ends the server as SIGTERM does
+  sigaddset(&handled, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  program_server = new Server(hooks);
+  std::string why;
+  if (program_server->start(argv[1], &why) != 0) {
+    log_message(LOG_ERROR, std::string(prog) + ": " + why);
+    program_server->stop();  // closes the listening socket and removes its file
+    return 2;
+  }
+  log_message(LOG_INFO, "norix server " + program_server->config().facility + "/" +
+                            program_server->config().device + " listening on " +
+                            program_server->endpoint());
+
+  int sig = 0;
+  for (;;) {
+    if (sigwait(&handled, &sig) != 0) continue;
+    if (sig != SIGUSR1) break;
+    program_server->interrupt_usr1(sig);
+  }
+  bound_shutdown();
+  program_server->stop();
+  int rc = program_server->save(&why);
+  if (rc != 0) {
+    log_message(LOG_ERROR, std::string(prog) + ": " + why);
+  } else {
+    log_message(LOG_INFO, std::string("norix server saved ") + argv[1]);
+  }
+  if (hooks.cancel != nullptr) hooks.cancel();
+  end_process(rc == 0 ? 0 : 1);
+}
+
+}  // namespace norix
