@@ -20,6 +20,8 @@
 #include "bench/bench_support.h"
 #include "bench/cases.h"
 #include "bench/server_fixture.h"
+#include "framework/calls/endpoint.h"
+#include "framework/calls/peers.h"
 #include "framework/calls/protocol.h"
 #include "framework/host/server.h"
 #include "testkit/testkit.h"

@@ -29,7 +29,9 @@
 #include <sstream>
 #include <string>
 
+#include "framework/calls/endpoint.h"
 #include "framework/host/server.h"
+#include "framework/objects/registry.h"
 #include "fuzz/fuzz.h"
 
 namespace {

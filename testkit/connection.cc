@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include "framework/calls/protocol.h"
 #include "testkit/sync.h"
 
 namespace testkit {

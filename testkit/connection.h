@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "framework/calls/protocol.h"
+#include "framework/calls/endpoint.h"
 
 namespace testkit {
 

@@ -11,8 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "framework/calls/protocol.h"
+#include "framework/calls/endpoint.h"
+#include "framework/calls/peers.h"
 #include "framework/norix.h"
+#include "framework/objects/registry.h"
 #include "testkit/testkit.h"
 
 namespace {

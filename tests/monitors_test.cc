@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/calls/protocol.h"
+#include "framework/calls/endpoint.h"
+#include "framework/calls/peers.h"
 #include "framework/host/server.h"
 #include "testkit/testkit.h"
 

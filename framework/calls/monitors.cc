@@ -24,8 +24,9 @@
 #include <string>
 #include <thread>
 
+#include "framework/calls/endpoint.h"
+#include "framework/calls/internal.h"
 #include "framework/calls/protocol.h"
-#include "framework/internal.h"
 #include "framework/values/errors.h"
 
 namespace norix {

@@ -16,16 +16,7 @@
 #ifndef FRAMEWORK_CALLS_MONITORS_H
 #define FRAMEWORK_CALLS_MONITORS_H
 
-class D_fct;
-
 namespace norix {
-
-// A property announces each change of its value with this, once it has
-// released its own locks, so that monitor connections push the new value at
-// once; values that no setter announces (computed on read) reach them at
-// the next periodic scan. Cheap while no connection watches; takes a leaf
-// mutex otherwise.
-void property_changed(const D_fct* property);
 
 constexpr int MONITOR_SILENCE_MS = 1000;
 constexpr int MONITOR_DROP_AFTER_MS = 10 * 60 * 1000;

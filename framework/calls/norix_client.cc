@@ -16,8 +16,6 @@
 // after a failure; the time of a USTR element does not count as a change,
 // since some properties stamp it at every read.
 
-#include "framework/norix.h"
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,7 +26,12 @@
 #include <string>
 
 #include "framework/base/version.h"
+#include "framework/calls/endpoint.h"
 #include "framework/calls/protocol.h"
+#include "framework/calls/remote_call.h"
+#include "framework/values/eq_adr.h"
+#include "framework/values/eq_data.h"
+#include "framework/values/errors.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
-// protocol.h - the wire protocol between norix clients and a norix server
-// process, its endpoints, and a client call over it.
+// protocol.h - the lines of the wire protocol between norix clients and a
+// norix server process. Endpoints, sockets and secrets are in
+// framework/calls/endpoint.h; one client call over a connection of its own
+// in framework/calls/remote_call.h.
 //
 // One request per line, one answer line per request, over a Unix socket or
 // a loopback TCP connection; a connection may carry several requests.
@@ -40,9 +42,8 @@
 #ifndef FRAMEWORK_CALLS_PROTOCOL_H
 #define FRAMEWORK_CALLS_PROTOCOL_H
 
-#include <netinet/in.h>
+#include <stddef.h>
 
-#include <chrono>
 #include <string>
 
 #include "framework/values/eq_adr.h"
@@ -54,64 +55,7 @@ namespace protocol {
 
 constexpr size_t MAX_REQUEST = 8192;
 constexpr size_t MAX_ANSWER = size_t{1} << 20;
-constexpr int DEFAULT_TIMEOUT_MS = 2000;  // connect, send and answer of one client call
-constexpr int HEARTBEAT_MS = 250;         // a monitor connection is never silent longer
-
-using Clock = std::chrono::steady_clock;
-
-// Where a server listens: "unix:PATH", or "tcp:HOST:PORT" with HOST a
-// numeric IPv4 address or "localhost" (port 0 when listening: any free port).
-struct Endpoint {
-  bool is_unix = true;
-  std::string path;          // is_unix
-  sockaddr_in inet;          // !is_unix
-  std::string text() const;  // the endpoint's text form
-};
-
-// 0 and *out, or -1 with the reason in *why.
-int parse_endpoint(const std::string& text, Endpoint* out, std::string* why);
-
-// A listening socket (non-blocking, close-on-exec) bound to the endpoint;
-// *bound is the endpoint it really listens on (a tcp port 0 resolved). A
-// Unix socket path left behind by a process that is gone is replaced; one
-// that a live server answers on is not. The fd, or -1 with *why.
-int listen_on(const Endpoint& endpoint, Endpoint* bound, std::string* why);
-
-// A connected socket (non-blocking, close-on-exec), or -1 when the
-// connection was refused or not made before the deadline.
-int connect_to(const Endpoint& endpoint, Clock::time_point deadline);
-
-// Secrets: a server that asks for one takes as a connection's first line
-// "auth SECRET" and answers it before any request. call() presents the
-// secret set for its endpoint (none: nothing is presented).
-void set_secret(const std::string& endpoint, const std::string& secret);
-std::string auth_request(const std::string& secret);
-std::string secret_for(const std::string& endpoint);  // "" when none is set
-// true when line is the auth request of secret; takes the same time
-// wherever the texts differ.
-bool presents_secret(const std::string& line, const std::string& secret);
-
-// Reads lines from one socket, keeping what follows a line for the next.
-class LineReader {
- public:
-  explicit LineReader(int fd) : fd_(fd) {}
-
-  enum Result { LINE, END, TOO_LONG, FAILED };
-  // One line without its LF (and CR) into *line, reading at most max bytes
-  // for it (LF included). END: the peer closed before the line began;
-  // TOO_LONG: no LF within max bytes; FAILED: a read error, the deadline,
-  // or the peer closed inside the line.
-  Result read_line(std::string* line, size_t max, Clock::time_point deadline);
-  // What was read past the last line; the reader keeps nothing after it.
-  std::string take_buffered();
-
- private:
-  int fd_;
-  std::string buffered_;
-};
-
-// Writes all of data before the deadline: 0, or -1.
-int write_all(int fd, const std::string& data, Clock::time_point deadline);
+constexpr int HEARTBEAT_MS = 250;  // a monitor connection is never silent longer
 
 // Escaping of value and text (word = false) and of an address (word = true).
 std::string escape(const std::string& text, bool word);
@@ -149,13 +93,6 @@ constexpr const char* BEAT_LINE = "beat";
 // filled), a heartbeat, an answer (*value filled), or none of them.
 enum LineKind { CHANGE, BEAT, ANSWER, GARBLED };
 LineKind parse_monitor_line(const std::string& line, long* id, EqData* value);
-
-// Sends one request to the server at endpoint on a connection of its own
-// and puts the answer into *result. Returns result's error code: the
-// server's answer, or ERR_UNREACHABLE ("server unreachable") when the
-// endpoint is invalid, the connection fails, the answer is not one, or
-// timeout_ms passes first.
-int call(const std::string& endpoint, const std::string& request, EqData* result, int timeout_ms);
 
 }  // namespace protocol
 }  // namespace norix

@@ -17,6 +17,7 @@
 
 #include "framework/base/json.h"
 #include "framework/base/log.h"
+#include "framework/calls/endpoint.h"
 #include "framework/calls/protocol.h"
 #include "framework/host/http.h"
 #include "framework/values/eq_data.h"

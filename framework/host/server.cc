@@ -24,12 +24,15 @@
 
 #include "framework/base/file_replace.h"
 #include "framework/base/log.h"
-#include "framework/calls/protocol.h"
+#include "framework/base/text.h"
+#include "framework/calls/endpoint.h"
+#include "framework/calls/peers.h"
 #include "framework/host/http_endpoint.h"
+#include "framework/host/internal.h"
 #include "framework/host/settings_folder.h"
 #include "framework/host/startup.h"
-#include "framework/internal.h"
 #include "framework/objects/registry.h"
+#include "framework/objects/saved_values.h"
 
 namespace norix {
 

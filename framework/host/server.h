@@ -42,7 +42,7 @@
 #include <thread>
 #include <vector>
 
-#include "framework/calls/protocol.h"
+#include "framework/calls/endpoint.h"
 #include "framework/host/server_config.h"
 #include "framework/objects/eq_fct.h"
 

@@ -16,9 +16,10 @@
 #include <string>
 
 #include "framework/base/log.h"
+#include "framework/calls/endpoint.h"
 #include "framework/calls/eq_call.h"
+#include "framework/calls/peers.h"
 #include "framework/calls/protocol.h"
-#include "framework/objects/registry.h"
 #include "framework/values/errors.h"
 
 namespace norix {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/calls/protocol.h"
-#include "framework/internal.h"
+#include "framework/base/text.h"
+#include "framework/calls/endpoint.h"
 
 namespace norix {
 

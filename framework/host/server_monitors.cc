@@ -21,8 +21,10 @@
 #include <map>
 #include <string>
 
+#include "framework/calls/endpoint.h"
 #include "framework/calls/eq_call.h"
-#include "framework/internal.h"
+#include "framework/calls/peers.h"
+#include "framework/calls/protocol.h"
 #include "framework/objects/registry.h"
 #include "framework/objects/value_changes.h"
 #include "framework/values/errors.h"

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "framework/base/log.h"
-#include "framework/internal.h"
+#include "framework/base/text.h"
+#include "framework/host/internal.h"
 
 namespace norix {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/internal.h"
+#include "framework/base/mutex.h"
 #include "framework/objects/properties.h"
 
 namespace {

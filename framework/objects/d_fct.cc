@@ -8,9 +8,11 @@
 #include <ostream>
 #include <string>
 
-#include "framework/internal.h"
+#include "framework/base/mutex.h"
+#include "framework/base/text.h"
 #include "framework/objects/eq_fct.h"
 #include "framework/values/errors.h"
+#include "framework/values/internal.h"
 
 namespace {
 

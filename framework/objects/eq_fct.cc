@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "framework/internal.h"
+#include "framework/base/mutex.h"
 #include "framework/objects/registry.h"
+#include "framework/objects/saved_values.h"
 #include "framework/values/errors.h"
+#include "framework/values/internal.h"
 
 std::string gbl_fct_name;
 int ring_buffer = 0;

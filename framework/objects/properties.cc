@@ -17,10 +17,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "framework/calls/monitors.h"
-#include "framework/internal.h"
+#include "framework/base/mutex.h"
 #include "framework/objects/archive.h"
+#include "framework/objects/value_changes.h"
 #include "framework/values/errors.h"
+#include "framework/values/internal.h"
 
 namespace {
 

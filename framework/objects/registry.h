@@ -1,5 +1,7 @@
 // registry.h - the process's served locations, through which EqCall
-// reaches properties; its server name, its peers, and its test hooks.
+// reaches properties, and its server name; the bound of the events clients
+// may queue. The peers that calls leave the process for, and clear_served,
+// are in framework/calls/peers.h.
 
 #ifndef FRAMEWORK_OBJECTS_REGISTRY_H
 #define FRAMEWORK_OBJECTS_REGISTRY_H
@@ -7,6 +9,7 @@
 #include <string>
 
 #include "framework/values/eq_adr.h"
+#include "framework/values/eq_data.h"
 
 class EqFct;
 
@@ -22,27 +25,46 @@ void serve_location(EqFct* location);  // EqCall can reach it by its name(); onc
 // after the derived parts are gone: while clients may call, unserve a
 // location before destroying it.
 void unserve_location(EqFct* location);
-// Forgets every location, the server name, the peers and the unmonitorable
-// addresses, and restores the default call timeout.
-void clear_served();
-
-// Peers: EqCall sends calls for FACILITY/DEVICE to the server listening at
-// endpoint (protocol::Endpoint text form); a second call for the same pair
-// replaces the endpoint. The addresses of this server are never sent.
-void add_peer(const std::string& facility, const std::string& device, const std::string& endpoint);
-// The endpoint that calls for the address go to, or "" when they stay here.
-std::string peer_endpoint(const EqAdr& address);
-// Bounds one call to a peer (connect, send and answer); 2000 ms by default.
-void set_call_timeout(int milliseconds);
 
 // Bounds the events that clients have queued for one machine: beyond it a
 // client's EVENT write is refused as busy. 1000 by default.
 void set_client_event_limit(int events);
 int client_event_limit();
 
-// Addresses whose text (EqAdr::show_adr form) is listed here answer
-// get_monitor with ERR_NOT_MONITORED, so that callers fall back to get.
-void set_unmonitorable(const std::string& address_text, bool unmonitorable);
+namespace internal {
+
+// What the calls (framework/calls/) ask of the registry; each takes the
+// registry mutex for its own duration only.
+
+// True when facility and device name this process's server.
+bool is_this_server(const std::string& facility, const std::string& device);
+
+// A served location pinned by a call: it stays served until unpinned.
+struct ServedLocation;
+// Finds and pins the location the address names. 0 and *out, or the error:
+// ERR_NO_SERVER, ERR_BAD_ADDRESS for location "*", ERR_NO_LOCATION (also
+// for an empty location).
+int pin_location(EqAdr* address, ServedLocation** out);
+EqFct* pinned_location(const ServedLocation* pinned);
+void unpin_location(ServedLocation* pinned);
+
+// The names answers that the registry gives itself: facility "*" or device
+// "*" (one name), and location "*" or empty (the served locations, text =
+// name, i1_data = fct_code()). 0 with *answered set when it answered into
+// *out, 0 with *answered false when the location's own names() answers, or
+// ERR_NO_SERVER.
+int served_names(EqAdr* address, EqData* out, bool* answered);
+
+// The property an address names in this process, as an identity to compare
+// with the one value_changed reports (never called through), or null. Takes
+// the registry mutex and the location's pin.
+const void* property_identity(EqAdr* address);
+
+// Forgets every location and the server name, and restores the default
+// client event limit (part of norix::clear_served).
+void clear_registry();
+
+}  // namespace internal
 
 }  // namespace norix
 

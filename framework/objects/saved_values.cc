@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "framework/internal.h"
+#include "framework/base/text.h"
 #include "framework/objects/eq_fct.h"
 
 namespace {

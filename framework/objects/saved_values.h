@@ -50,6 +50,14 @@ namespace norix {
 // that named no property of the location or did not parse.
 int load_config(EqFct* location, std::istream& in);
 
+namespace internal {
+
+// The property's name and its saved value line, written under its
+// op_lock(); empty when it writes no value.
+std::string saved_line(D_fct* p);
+
+}  // namespace internal
+
 }  // namespace norix
 
 #endif  // FRAMEWORK_OBJECTS_SAVED_VALUES_H

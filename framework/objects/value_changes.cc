@@ -13,8 +13,6 @@
 #include <mutex>
 #include <vector>
 
-#include "framework/calls/monitors.h"
-
 namespace norix {
 namespace internal {
 

@@ -1,7 +1,7 @@
-// value_changes.h - the watching side of the change signal of property
-// values (norix::property_changed, framework/calls/monitors.h): a watcher of a
-// property is woken through a descriptor it can poll. Not part of the
-// stand-in's interface.
+// value_changes.h - the change signal of property values: the properties
+// announce their changes with norix::property_changed, and a watcher of a
+// property (the host's monitor connections) is woken through a descriptor
+// it can poll. ChangeWatch is not part of the stand-in's interface.
 
 #ifndef FRAMEWORK_OBJECTS_VALUE_CHANGES_H
 #define FRAMEWORK_OBJECTS_VALUE_CHANGES_H
@@ -9,7 +9,17 @@
 #include <map>
 #include <set>
 
+class D_fct;
+
 namespace norix {
+
+// A property announces each change of its value with this, once it has
+// released its own locks, so that monitor connections push the new value at
+// once; values that no setter announces (computed on read) reach them at
+// the next periodic scan. Cheap while no connection watches; takes a leaf
+// mutex otherwise.
+void property_changed(const D_fct* property);
+
 namespace internal {
 
 // A set of watched properties and the changes among them since the last

@@ -1,0 +1,202 @@
+// text.cc - the text rules of the framework: numbers in and out of text,
+// and the escapes of one-line texts.
+
+#include "framework/base/text.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <float.h>
+#include <limits.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace norix {
+namespace internal {
+
+int low_32_bits(unsigned long long v) {
+  return static_cast<int>(static_cast<unsigned int>(v));
+}
+
+// Truncation toward zero without undefined behaviour: NaN gives 0, values
+// beyond the int range give the nearest end of it.
+int truncate_to_int(double v) {
+  if (isnan(v)) return 0;
+  if (v >= 2147483647.0) return INT_MAX;
+  if (v <= -2147483648.0) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+// The float nearest to v; beyond the float range the result rounds to
+// FLT_MAX or to infinity as the hardware would, without undefined behaviour.
+float nearest_float(double v) {
+  if (isnan(v) || fabs(v) <= FLT_MAX) return static_cast<float>(v);
+  const double halfway = static_cast<double>(FLT_MAX) + ldexp(1.0, 103);
+  float r = fabs(v) < halfway ? FLT_MAX : HUGE_VALF;
+  return v < 0 ? -r : r;
+}
+
+namespace {
+
+// The shortest "%g" text of v that reads back to the same float.
+// The shortest "%g" text that reads back to v: of the precisions that read
+// back, the one with the fewest characters, so that 20 is "20", not "2e+01".
+template <typename T>
+std::string shortest_text(T v, int max_precision, T (*read)(const char*, char**)) {
+  char buf[64];
+  std::string best;
+  for (int precision = 1; precision <= max_precision; ++precision) {
+    snprintf(buf, sizeof buf, "%.*g", precision, static_cast<double>(v));
+    bool exact = isnan(v) || read(buf, nullptr) == v;
+    if (exact && (best.empty() || strlen(buf) < best.size())) best = buf;
+    if (exact && strchr(buf, 'e') == nullptr) break;  // more digits only make it longer
+  }
+  return best.empty() ? std::string(buf) : best;
+}
+
+}  // namespace
+
+std::string format_float(float v) {
+  return shortest_text<float>(v, 9, strtof);
+}
+
+std::string format_double(double v) {
+  return shortest_text<double>(v, 17, strtod);
+}
+
+std::vector<std::string> split_words(const std::string& text) {
+  std::vector<std::string> words;
+  size_t pos = 0;
+  std::string word;
+  while (next_word(text, &pos, &word))
+    words.push_back(word);
+  return words;
+}
+
+// A number text in plain decimal notation (no hex, no inf or nan words).
+bool is_decimal_number(const std::string& word) {
+  if (word.empty()) return false;
+  for (char c : word) {
+    if (!(isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.' || c == 'e' ||
+          c == 'E')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool parse_double(const std::string& word, double* out) {
+  if (word.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  double v = strtod(word.c_str(), &end);
+  if (*end != '\0' || (errno == ERANGE && fabs(v) == HUGE_VAL)) return false;
+  *out = v;
+  return true;
+}
+
+bool parse_float(const std::string& word, float* out) {
+  if (word.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  float v = strtof(word.c_str(), &end);
+  if (*end != '\0' || (errno == ERANGE && fabs(v) == HUGE_VALF)) return false;
+  *out = v;
+  return true;
+}
+
+// A whole word as a signed integer in [lo, hi]: decimal digits, or a decimal
+// number with an exact integral value.
+bool parse_signed(const std::string& word, long long lo, long long hi, long long* out) {
+  if (word.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long v = strtoll(word.c_str(), &end, 10);
+  if (*end == '\0' && errno == 0) {
+    if (v < lo || v > hi) return false;
+    *out = v;
+    return true;
+  }
+  double d = 0;
+  if (!is_decimal_number(word) || !parse_double(word, &d) || !isfinite(d) || d != trunc(d)) {
+    return false;
+  }
+  if (d < static_cast<double>(lo) || d >= 9223372036854775808.0) return false;
+  v = static_cast<long long>(d);
+  if (v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+bool parse_unsigned(const std::string& word, unsigned long long hi, unsigned long long* out) {
+  if (word.empty() || word[0] == '-') return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(word.c_str(), &end, 10);
+  if (*end == '\0' && errno == 0) {
+    if (v > hi) return false;
+    *out = v;
+    return true;
+  }
+  double d = 0;
+  if (!is_decimal_number(word) || !parse_double(word, &d) || !isfinite(d) || d != trunc(d)) {
+    return false;
+  }
+  if (d < 0 || d >= 18446744073709551616.0) return false;
+  v = static_cast<unsigned long long>(d);
+  if (v > hi) return false;
+  *out = v;
+  return true;
+}
+
+bool parse_int32(const std::string& word, int* out) {
+  long long v = 0;
+  if (!parse_signed(word, INT_MIN, INT_MAX, &v)) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+std::string escape_line(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string unescape_line(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == 'n')) {
+      out += text[i + 1] == 'n' ? '\n' : '\\';
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+bool parse_number(const std::string& text, long min, long max, long* out) {
+  if (text.empty() || text.size() > 12) return false;
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+  if (!(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-')) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace internal
+}  // namespace norix
