@@ -27,6 +27,7 @@
 #include "framework/base/text.h"
 #include "framework/calls/endpoint.h"
 #include "framework/calls/peers.h"
+#include "framework/host/config_check.h"
 #include "framework/host/http_endpoint.h"
 #include "framework/host/internal.h"
 #include "framework/host/settings_folder.h"
@@ -81,37 +82,14 @@ int Server::start(const std::string& config_file, std::string* why) {
   }
   if (parse_config(in, config_file, &config_, why) != 0) return -1;
   set_process_config(config_);
-  int leftovers = remove_leftovers(config_file);
-  if (leftovers > 0) {
-    log_message(LOG_WARN,
-                "removed " + std::to_string(leftovers) + " unfinished save(s) of " + config_file);
-  }
-
-  protocol::Endpoint wanted;
-  protocol::Endpoint bound;
-  if (protocol::parse_endpoint(config_.listen, &wanted, why) != 0) return -1;
-  if (!wanted.is_unix && (ntohl(wanted.inet.sin_addr.s_addr) >> 24) != 127 &&
-      config_.secret.empty()) {
-    *why = config_.listen + " serves other hosts: that needs a 'secret SECRET' item";
-    return -1;
-  }
-  // Created owner-only and then given its mode, so that it is never wider.
-  mode_t mask = umask(077);
-  listen_fd_ = protocol::listen_on(wanted, &bound, why);
-  umask(mask);
-  if (listen_fd_ < 0) return -1;
-  if (bound.is_unix && chmod(bound.path.c_str(), static_cast<mode_t>(config_.socket_mode)) != 0) {
-    *why = bound.path + ": " + strerror(errno);
-    return -1;
-  }
-  endpoint_ = bound.text();
-  if (bound.is_unix) unix_path_ = bound.path;
-  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    *why = std::string("pipe: ") + strerror(errno);
+  std::string unsound;  // what a check found; it goes on to the locations
+  if (checking_) {
+    check_environment(config_, &unsound);
+  } else if (open_endpoint(why) != 0) {
     return -1;
   }
 
-  internal::startup_begin(config_file, config_.strict);
+  internal::startup_begin(config_file, config_.strict || checking_, checking_);
   set_server(config_.facility, config_.device);
   size_t slash = config_file.rfind('/');
   set_settings_folder(!config_.settings.empty()    ? config_.settings
@@ -149,6 +127,14 @@ int Server::start(const std::string& config_file, std::string* why) {
     }
   }
   call_hook(hooks_.init_epilog);
+  if (checking_) {
+    int problems = internal::startup_problems();
+    if (problems > 0)
+      unsound += (unsound.empty() ? "" : "\n") + std::to_string(problems) + " problem(s) reported";
+    if (unsound.empty()) return 0;
+    *why = unsound;
+    return -1;
+  }
   if (startup_refused()) {
     *why = std::to_string(internal::startup_problems()) +
            " problem(s) reported while starting, and the configuration is strict";
@@ -167,6 +153,46 @@ int Server::start(const std::string& config_file, std::string* why) {
     if (http_->start(why) != 0) return -1;
   }
   return 0;
+}
+
+// Removes what an unfinished save left, and listens where the configuration
+// says. 0, or -1 with *why.
+int Server::open_endpoint(std::string* why) {
+  int leftovers = remove_leftovers(file_);
+  if (leftovers > 0) {
+    log_message(LOG_WARN,
+                "removed " + std::to_string(leftovers) + " unfinished save(s) of " + file_);
+  }
+
+  protocol::Endpoint wanted;
+  protocol::Endpoint bound;
+  if (protocol::parse_endpoint(config_.listen, &wanted, why) != 0) return -1;
+  if (!wanted.is_unix && (ntohl(wanted.inet.sin_addr.s_addr) >> 24) != 127 &&
+      config_.secret.empty()) {
+    *why = config_.listen + " serves other hosts: that needs a 'secret SECRET' item";
+    return -1;
+  }
+  // Created owner-only and then given its mode, so that it is never wider.
+  mode_t mask = umask(077);
+  listen_fd_ = protocol::listen_on(wanted, &bound, why);
+  umask(mask);
+  if (listen_fd_ < 0) return -1;
+  if (bound.is_unix && chmod(bound.path.c_str(), static_cast<mode_t>(config_.socket_mode)) != 0) {
+    *why = bound.path + ": " + strerror(errno);
+    return -1;
+  }
+  endpoint_ = bound.text();
+  if (bound.is_unix) unix_path_ = bound.path;
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    *why = std::string("pipe: ") + strerror(errno);
+    return -1;
+  }
+  return 0;
+}
+
+int Server::check(const std::string& config_file, std::string* why) {
+  checking_ = true;
+  return start(config_file, why);
 }
 
 // A line that names no property of the location is kept and saved again as

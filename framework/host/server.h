@@ -89,6 +89,14 @@ class Server {
   // endpoint that cannot be listened on, a type code that create refused,
   // a problem reported while starting under strict).
   int start(const std::string& config_file, std::string* why);
+  // Checks a configuration as start would run it, without serving: the
+  // file parses, its endpoints are free, its settings folder is a folder,
+  // and the locations are created, loaded, initialised and completed up to
+  // init_epilog, where every problem a hook reports counts as under strict
+  // (startup_refused() holds, so no engine starts). Nothing listens and no
+  // file is written or removed. 0, or -1 with the reasons in *why. Instead
+  // of start, once.
+  int check(const std::string& config_file, std::string* why);
   // Stops updates and clients: no update or request runs after it returns.
   void stop();
   // Writes the configuration file again, replacing it whole
@@ -161,6 +169,10 @@ class Server {
   // Added after the monitors' fields: the web panel, when configured;
   // started last by start, stopped first by stop.
   std::unique_ptr<HttpEndpoint> http_;
+
+  // Added after http_: a check (check()) instead of a start.
+  int open_endpoint(std::string* why);
+  bool checking_ = false;
 };
 
 // A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, logs

@@ -28,6 +28,7 @@ struct record {
   std::mutex mux;
   std::string file;
   bool strict = false;
+  bool checking = false;  // a configuration check: nothing is to start
   int problems = 0;
   std::vector<origin> origins;
 };
@@ -41,11 +42,12 @@ record& startup() {
 
 namespace internal {
 
-void startup_begin(const std::string& file, bool strict) {
+void startup_begin(const std::string& file, bool strict, bool checking) {
   record& r = startup();
   std::lock_guard<std::mutex> lock(r.mux);
   r.file = file;
   r.strict = strict;
+  r.checking = checking;
   r.problems = 0;
   r.origins.clear();
 }
@@ -98,7 +100,7 @@ void report_startup_problem(const std::string& text) {
 bool startup_refused() {
   record& r = startup();
   std::lock_guard<std::mutex> lock(r.mux);
-  return r.strict && r.problems > 0;
+  return r.checking || (r.strict && r.problems > 0);
 }
 
 }  // namespace norix

@@ -24,8 +24,9 @@ std::string config_origin(const EqFct* location, const std::string& property = "
 // Logs a problem (a warning; an error under strict) and counts it.
 void report_startup_problem(const std::string& text);
 
-// True once a problem was reported under strict: the start-up will be
-// refused, so a hook starts nothing more (no threads).
+// True once a problem was reported under strict, and throughout a check of
+// the configuration ("PROGRAM --check FILE"): the server will not serve, so
+// a hook starts nothing more (no threads) and writes no file.
 bool startup_refused();
 
 }  // namespace norix
