@@ -157,6 +157,8 @@ class D_view : public D_fct {
 //
 // `mux` guards fsm_ready and fsm_waiting; it is held briefly, and while the
 // engine threads are created.
+class FSMstats;
+
 class EqFSMlocation : public EqFct {
  public:
   // type FSM_TYPE_ROOT makes a root location, any other (FSM_TYPE_LOCATION)
@@ -199,6 +201,9 @@ class EqFSMlocation : public EqFct {
   // Added after prop_mux_data: the views TRACE, GRAPH and MODEL of a root
   // location's machine; owned; null in a superstate location.
   D_view* views[3];
+  // Added after views: the running figures of a root location's machine
+  // (server/fsm_stats.h); owned; null in a superstate location.
+  FSMstats* stats;
 };
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 
 #include "fsm/fsm_core.h"
 #include "server/fsm_binding.h"
+#include "server/fsm_stats.h"
 
 namespace {
 
@@ -46,10 +47,13 @@ void fsm_engine_prepare(EqFSMlocation* loc) {
 void* event_engine(void* lp) {
   EqFSMlocation* loc = static_cast<EqFSMlocation*>(lp);
   FSMsuperstate* sp = loc->state_ptr;
+  FSMstats* stats = loc->stats;
   FSMevent ep;
   fsm_engine_prepare(loc);
-  for (;;)
+  for (;;) {
     sp->process_event(&ep);
+    if (stats != nullptr) stats->step_done(ep);
+  }
 }
 
 void* irq1_engine(void* lp) {

@@ -17,6 +17,7 @@
 #include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 #include "server/fsm_binding.h"
+#include "server/fsm_stats.h"
 
 namespace {
 
@@ -54,7 +55,8 @@ EqFSMlocation::EqFSMlocation(int type)
       prop_mux(nullptr),
       prop_mux_count(0),
       prop_mux_data(0),
-      views{nullptr, nullptr, nullptr} {
+      views{nullptr, nullptr, nullptr},
+      stats(nullptr) {
   fsm_internal::init_private_mutex(&prop_amux);
   fsm_internal::init_private_mutex(&mux);
   fsm_internal::init_private_cond(&cond);
@@ -65,6 +67,7 @@ EqFSMlocation::EqFSMlocation(int type)
     views[0] = new D_view("TRACE the last transitions of the machine", this, D_view::VIEW_TRACE);
     views[1] = new D_view("GRAPH the machine as Graphviz DOT text", this, D_view::VIEW_GRAPH);
     views[2] = new D_view("MODEL the machine as JSON", this, D_view::VIEW_MODEL);
+    stats = new FSMstats();
   } else {
     // FSM_TYPE_LOCATION, and any other kind: a superstate location, so
     // that a location always has a state.
@@ -82,6 +85,7 @@ EqFSMlocation::~EqFSMlocation() {
     v = nullptr;
   }
   delete state_ptr;
+  delete stats;
   state_ptr = nullptr;
   pthread_cond_destroy(&cond);
   pthread_mutex_destroy(&mux);
@@ -148,7 +152,9 @@ void EqFSMlocation::complete() {
 
 void EqFSMlocation::update() {
   if (!is_root(state_ptr)) return;
-  if (machine_ready(this)) state_ptr->post_event(nullptr);
+  if (!machine_ready(this)) return;
+  if (stats != nullptr) stats->tick_due();
+  state_ptr->post_event(nullptr);
 }
 
 void EqFSMlocation::online() {}
@@ -168,6 +174,9 @@ void EqFSMlocation::interrupt2() {
 
 // The nearest superstate reports to its location; without one, nothing.
 void FSMsuperstate::server_error(FSMstate*, int err, const char* err_desc) {
+  auto* root = dynamic_cast<FSMrootstate*>(get_root());
+  if (root != nullptr && root->location != nullptr && root->location->stats != nullptr)
+    root->location->stats->count_error();
   if (location != nullptr)
     location->set_error(err, std::string(fsm_internal::text_or_empty(err_desc)));
 }

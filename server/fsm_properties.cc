@@ -23,6 +23,7 @@
 #include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 #include "server/fsm_binding.h"
+#include "server/fsm_stats.h"
 
 namespace {
 
@@ -275,6 +276,8 @@ void D_event::set(EqAdr*, EqData* data, EqData* res, EqFct*) {
   FSMstate* top = state != nullptr && state->get_root() != nullptr ? state->get_root() : state;
   auto* root = dynamic_cast<FSMrootstate*>(top);
   if (root != nullptr && root->event_fifo.pending() >= norix::client_event_limit()) {
+    if (root->location != nullptr && root->location->stats != nullptr)
+      root->location->stats->count_refusal();
     return refuse(res, ERR_BUSY, "server busy: too many events wait for this machine");
   }
   set_event(in);

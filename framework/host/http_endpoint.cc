@@ -20,6 +20,7 @@
 #include "framework/calls/endpoint.h"
 #include "framework/calls/protocol.h"
 #include "framework/host/http.h"
+#include "framework/host/metrics.h"
 #include "framework/values/eq_data.h"
 #include "framework/values/errors.h"
 
@@ -293,6 +294,9 @@ int HttpEndpoint::start(std::string* why) {
   });
   http.Get("/api/live",
            [p](const httplib::Request&, httplib::Response& res) { p->open_stream(res); });
+  http.Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(metrics_text(), "text/plain; version=0.0.4; charset=utf-8");
+  });
   http.Get("/.*", [](const httplib::Request& req, httplib::Response& res) {
     const HttpPanel& panel = http_panel();
     std::map<std::string, std::string> query;

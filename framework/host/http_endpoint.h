@@ -7,6 +7,7 @@
 //   POST /api/set                a text write:       }  "type":TYPE,"value":VALUE}
 //        form fields address and value, header X-Norix-Panel
 //   GET  /api/live               server-sent events, each the live text
+//   GET  /metrics                the figures for monitoring (framework/host/metrics.h)
 //   GET  any other path          the program's page hook; 404 without one
 //
 // The calls are answered by the same function as the line protocol's

@@ -30,6 +30,7 @@
 #include "framework/host/config_check.h"
 #include "framework/host/http_endpoint.h"
 #include "framework/host/internal.h"
+#include "framework/host/metrics.h"
 #include "framework/host/settings_folder.h"
 #include "framework/host/startup.h"
 #include "framework/objects/registry.h"
@@ -64,6 +65,7 @@ Server::Server(const ServerHooks& hooks) : hooks_(hooks) {}
 
 Server::~Server() {
   stop();
+  if (metrics_source_ >= 0) remove_metrics_source(metrics_source_);
   for (auto& l : locations_)
     unserve_location(l->fct);
 }
@@ -152,6 +154,13 @@ int Server::start(const std::string& config_file, std::string* why) {
                                  [this](const std::string& line) { return answer(line); }));
     if (http_->start(why) != 0) return -1;
   }
+  // Scraped before this server ends: the panel, the only scraper, stops first.
+  metrics_source_ = add_metrics_source([this](MetricsOut* out) {
+    MonitorCounts m = monitor_counts();
+    out->gauge("norix_monitor_connections", "Monitor connections being served.", m.connections);
+    out->gauge("norix_monitor_subscriptions", "Subscriptions held on monitor connections.",
+               static_cast<double>(m.subscriptions));
+  });
   return 0;
 }
 
@@ -276,7 +285,9 @@ int Server::save(std::string* why) {
     *why = "the server has no configuration file";
     return -1;
   }
-  return replace_file(file_, saved_text(), why);
+  int rc = replace_file(file_, saved_text(), why);
+  count_save(rc == 0);
+  return rc;
 }
 
 void Server::interrupt_usr1(int sig) {

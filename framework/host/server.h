@@ -173,6 +173,10 @@ class Server {
   // Added after http_: a check (check()) instead of a start.
   int open_endpoint(std::string* why);
   bool checking_ = false;
+  // Added after checking_: this server's figures at /metrics
+  // (framework/host/metrics.h), while it runs. A scrape takes mux_ after the
+  // sources' mutex.
+  int metrics_source_ = -1;
 };
 
 // A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, logs

@@ -20,6 +20,7 @@
 #include "framework/calls/eq_call.h"
 #include "framework/calls/peers.h"
 #include "framework/calls/protocol.h"
+#include "framework/host/metrics.h"
 #include "framework/values/errors.h"
 
 namespace norix {
@@ -79,9 +80,11 @@ void Server::accept_loop() {
         connection* c = connections_.back().get();
         c->fd = fd;
         c->thread = std::thread(&Server::serve, this, c);
+        count_connection(1);
       }
     }
     if (busy) {
+      count_refused_connection();
       EqData refusal;
       refusal.error(ERR_BUSY, error_text(ERR_BUSY));
       auto until = Clock::now() + BUSY_LIMIT;
@@ -173,6 +176,7 @@ void Server::serve(connection* c) {
       break;
     }
     if (r == protocol::LineReader::LINE) wait_from_now();
+    count_answer(reply);
     if (protocol::write_all(c->fd, reply + "\n", Clock::now() + ANSWER_LIMIT) != 0) break;
     if (r != protocol::LineReader::LINE) break;
   }
@@ -183,6 +187,7 @@ void Server::serve(connection* c) {
   }
   // The client sees the end now; the fd is closed when the thread is reaped.
   shutdown(c->fd, SHUT_RDWR);
+  count_connection(-1);
   c->done = true;
 }
 

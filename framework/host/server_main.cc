@@ -14,6 +14,7 @@
 
 #include "framework/base/log.h"
 #include "framework/base/version.h"
+#include "framework/host/service_notify.h"
 
 // Defined by LeakSanitizer's runtime when the program is built with it.
 extern "C" void __lsan_do_leak_check() __attribute__((weak));
@@ -134,6 +135,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
   log_message(LOG_INFO, "norix server " + program_server->config().facility + "/" +
                             program_server->config().device + " listening on " +
                             program_server->endpoint());
+  service_ready("serving on " + program_server->endpoint());
 
   int sig = 0;
   for (;;) {
@@ -141,6 +143,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
     if (sig != SIGUSR1) break;
     program_server->interrupt_usr1(sig);
   }
+  service_stopping();
   bound_shutdown();
   program_server->stop();
   int rc = program_server->save(&why);
