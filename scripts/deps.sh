@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if missing,
+# (libsystemd and prometheus-cpp for running as a service; Python's
+# prometheus_client and systemd-analyze for their tests),
 # and the browser test's npm packages (tests/browser, from its lock file).
 # "scripts/deps.sh fuzz" also installs clang and its sanitizer and libFuzzer
 # runtimes for scripts/fuzz.sh.
 set -euo pipefail
 want=(cmake ninja-build g++ git clang-format libgtest-dev libgmock-dev libbenchmark-dev graphviz jq
-  pkg-config libcpp-httplib-dev libgraphviz-dev chromium nodejs)
+  pkg-config libcpp-httplib-dev libgraphviz-dev chromium nodejs
+  libsystemd-dev prometheus-cpp-dev python3-prometheus-client systemd)
 if [ "${1:-}" = fuzz ]; then
   want+=(clang libclang-rt-14-dev)
 fi
