@@ -15,7 +15,7 @@
 //
 // Actions run on the machine's engine threads with their state's mutex
 // held. The settings watcher thread makes its client calls through
-// compare_all (under norix_mux) and otherwise touches only its stop flag,
+// compare_all and otherwise touches only its stop flag,
 // the SETTINGS property (which guards itself) and send_event.
 
 #include "examples/oven_machines.h"

@@ -11,15 +11,34 @@
 // Field order and virtual-function order of every class here are fixed:
 // applications built against this header depend on them.
 //
-// Lock order (all process-private POSIX mutexes):
-//   flow mutex -> state mutex -> nested flow mutexes -> ...
-//   a state mutex before a queue mutex, a data item mutex or norix_mux;
-//   a data item mutex before norix_mux;
-//   arch_mux may be taken while flow mutexes are held;
-//   queue mutexes and arch_mux are taken last: no other library lock is
-//   taken while one of them is held;
-//   a state's err_mux is a leaf: it may be taken under any other lock, and
-//   nothing is taken while it is held.
+// Lock order of the whole process, across the layers (all process-private
+// POSIX mutexes). A thread that holds a lock of one step takes only locks of
+// later steps; every place that takes two locks names the steps it is at.
+//   L1 the machine's tree, as the dispatching engine descends it: a flow
+//      mutex, then the state mutexes of its states (a superstate's lock_state
+//      adds its reader mutex right after its state mutex), then the flow
+//      mutexes nested below them, and so on down;
+//   L2 under a state mutex: one data item mutex, or one per-property mutex
+//      of a location (data_lock on a location handle); never both;
+//   L3 norix_mux, which only applications take now (see below);
+//   L4 the framework: a property's operation lock (D_fct::op_lock), held by
+//      EqCall, the host and routed data access around one operation; then
+//      the property's value mutex; then an archive's mutex;
+//   L5 leaves, under which nothing is taken: a root's queue mutexes, a
+//      state's err_mux, a trace's mutex, arch_mux, the location mutex of
+//      the engine start-up, the framework's registry, list, monitor and
+//      value-change mutexes.
+// Reading a location's properties (FAULT, FLOW_n, TRACE, GRAPH, MODEL, the
+// web panel) takes nothing of L1 or L2: the readers load the published
+// active states and status atomically and copy error texts under err_mux
+// (L4 -> L5). So a machine may read any machine's properties, its own
+// included, from an action or a data refresh (L1 -> L2 -> L4 -> L5), in
+// pairs, cycles or any other pattern, and no reader waits for an engine.
+// EqCall keeps no state and is safe from any thread, so the library holds
+// no lock of its own around a client call beyond the caller's L1 and L2: a
+// peer that is slow or down holds up only the machine that calls it, never
+// another machine's refresh. norix_mux stays for applications that must
+// keep a sequence of their own calls together; they take it at L3.
 //
 // Ownership: a state owns its transitions, handlers, data items and private
 // block; a superstate owns its flows and reference entries but not the
@@ -514,8 +533,8 @@ class FSMrootstate : public FSMsuperstate {
 // ---------------------------------------------------------------------------
 // Globals of the core.
 
-extern EqCall* norix_call;         // every call on it holds norix_mux
-extern pthread_mutex_t norix_mux;  // taken after state and data item mutexes
+extern EqCall* norix_call;         // safe from any thread without a lock
+extern pthread_mutex_t norix_mux;  // applications' own calls; lock order L3
 extern pthread_mutex_t arch_mux;   // archive creation and booking
 
 // The machines' clock for timeouts: milliseconds on a steady clock. A test

@@ -3,9 +3,10 @@
 // A data item's mutex guards its container and its address text against the
 // refresh (poll_data) and set_address; the typed accessors take no lock, so
 // callers that share an item with the refresh bracket them with data_lock
-// and data_unlock. Lock order: state mutex (poll_data runs under it), then an
-// item mutex, then norix_mux. The state owns its items; they are added while
-// the machine is built and never removed, so a position never changes.
+// and data_unlock. Lock order (fsm/fsm_core.h): state mutex (L1; poll_data
+// runs under it), then an item mutex (L2); the device call takes no library
+// lock and reaches the property under its operation lock (L4). The state owns its items; they are
+// added while the machine is built and never removed, so a position never changes.
 
 #include <stdint.h>
 #include <string.h>
@@ -315,8 +316,7 @@ int FSMstate::data_get(int handle, EqData& dt) {
 // Runs on any thread, usually without the state's mutex: the device address
 // is parsed into a local EqAdr, not into eq_addr, which belongs to poll_data.
 // A caller that may race with set_address on this item holds data_lock.
-// Takes norix_mux. A device error is recorded with set_error; the result is
-// 0 either way.
+// A device error is recorded with set_error; the result is 0 either way.
 int FSMstate::data_set(int handle, EqData& dt) {
   local_data* item = nullptr;
   if (data_find(handle, &item) < 0) return -1;
@@ -327,13 +327,11 @@ int FSMstate::data_set(int handle, EqData& dt) {
   EqAdr adr;
   adr.adr(item->eq_name);
   EqData eq_result;
-  pthread_mutex_lock(&norix_mux);
   if (norix_call != nullptr) {
     norix_call->set(&adr, &dt, &eq_result);
   } else {
     eq_result.error(ERR_UNREACHABLE, kNoCallText);
   }
-  pthread_mutex_unlock(&norix_mux);
   if (eq_result.error() != 0) {
     char buf[kTextSize];
     set_error(eq_result.get_string(buf, sizeof buf));
@@ -342,7 +340,7 @@ int FSMstate::data_set(int handle, EqData& dt) {
 }
 
 // Called with mux held (eq_addr is used only here); takes each bound item's
-// mutex, then norix_mux around the device call.
+// mutex around its device call (lock order L1 -> L2, fsm/fsm_core.h).
 // A state without data items only clears its error: the refresh runs on
 // every addressed event, so it makes no result container for nothing.
 void FSMstate::poll_data() {
@@ -357,7 +355,6 @@ void FSMstate::poll_data() {
     }
     eq_addr.adr(item->eq_name);
     eq_result.init();
-    pthread_mutex_lock(&norix_mux);
     if (norix_call != nullptr) {
       norix_call->get_monitor(&eq_addr, &item->eq_data, &eq_result, 1, 1.0f, no_callback(),
                               nullptr);
@@ -368,7 +365,6 @@ void FSMstate::poll_data() {
     } else {
       eq_result.error(ERR_UNREACHABLE, kNoCallText);
     }
-    pthread_mutex_unlock(&norix_mux);
     if (eq_result.error() != 0) {
       char buf[kTextSize];
       set_error(eq_result.get_string(buf, sizeof buf));

@@ -1,11 +1,12 @@
 // fsm_globals.cc - the core's globals: the client call object, the locks
 // of client calls and of the history archives, and the machines' clock.
 //
-// norix_mux is held around every call on norix_call; arch_mux around archive
-// creation and booking. Both are statically initialised, so they are usable
-// before the first location is created. norix_call is made by the server's
-// first eq_create and lives as long as the process. The clock is an atomic
-// pointer: a test may replace it while engines read it.
+// norix_call is safe from any thread without a lock; norix_mux is left to
+// applications that keep a sequence of their own calls together (lock order
+// L3, fsm/fsm_core.h); arch_mux is held around archive creation and booking. Both are statically
+// initialised, so they are usable before the first location is created. norix_call is made by the
+// server's first eq_create and lives as long as the process. The clock is an atomic pointer: a test
+// may replace it while engines read it.
 
 #include <pthread.h>
 #include <time.h>

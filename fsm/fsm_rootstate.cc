@@ -2,8 +2,7 @@
 //
 // A queue mutex is taken last; no other lock is taken while one is held.
 // A state mutex may be held while posting (transitions post signals), so it
-// comes before a queue mutex. norix_mux is taken in the timer step only after
-// the queue mutex has been released.
+// comes before a queue mutex (lock order L1 -> L5, fsm/fsm_core.h).
 //
 // The root owns its queued event copies, its link entries and its archive
 // file object, not the states the link entries point to. The archive is
@@ -186,11 +185,7 @@ int FSMrootstate::process_event(FSMevent* ep) {
     }
     ++timer_round;
     ep->set_event("timer", "*");
-    if (norix_call != nullptr) {
-      pthread_mutex_lock(&norix_mux);
-      norix_call->update(1);
-      pthread_mutex_unlock(&norix_mux);
-    }
+    if (norix_call != nullptr) norix_call->update(1);
   }
   FSMsuperstate::process_event(ep);
   return 0;

@@ -135,7 +135,7 @@ FSMstate::FSMstate(const char* st_name, const char* st_descr, int st_type)
 }
 
 FSMstate::~FSMstate() {
-  status = 0;
+  __atomic_store_n(&status, 0, __ATOMIC_RELEASE);
   root = nullptr;
   parent = nullptr;
   reset = poll = enter = during = leave = usr_irq1 = usr_irq2 = nullptr;
@@ -158,8 +158,10 @@ FSMstate::~FSMstate() {
 // ---------------------------------------------------------------------------
 // Accessors.
 
+// status is stored and loaded atomically: property readers ask it without
+// the state mutex (lock order, fsm/fsm_core.h).
 int FSMstate::is_active() const {
-  return status == 1 ? 1 : 0;
+  return __atomic_load_n(&status, __ATOMIC_ACQUIRE) == 1 ? 1 : 0;
 }
 
 void FSMstate::set_name(const char* nm) {
@@ -326,7 +328,7 @@ void FSMstate::enter_state() {
   long long ms = FSMtrace::entry_ms(this);
   pthread_mutex_lock(&mux);
   if (enter != nullptr) enter(this);
-  status = 1;
+  __atomic_store_n(&status, 1, __ATOMIC_RELEASE);
   if (!timeouts.empty()) arm_timeouts(this);
   __atomic_store_n(&entered_ms, ms, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&mux);
@@ -336,7 +338,7 @@ void FSMstate::enter_state() {
 void FSMstate::leave_state() {
   pthread_mutex_lock(&mux);
   if (leave != nullptr) leave(this);
-  status = 0;
+  __atomic_store_n(&status, 0, __ATOMIC_RELEASE);
   for (timeout* t : timeouts)
     t->armed = 0;
   pthread_mutex_unlock(&mux);

@@ -1,8 +1,8 @@
 // internal.h - helpers shared by the settings-file sources; not part of
 // the library's interface.
 //
-// Lock order: a state's data item lock (data_lock) is taken before
-// norix_mux, and norix_mux is held only around one client call.
+// Lock order (fsm/fsm_core.h): a state's data item lock (data_lock, L2) may
+// be held around a client call; the call itself takes no library lock.
 
 #ifndef SAVE_RESTORE_INTERNAL_H
 #define SAVE_RESTORE_INTERNAL_H
@@ -70,17 +70,17 @@ class ItemList {
 // file cannot be opened or is not a settings file; data tells why.
 bool load(char* file, EqData* data, ItemList* list);
 
-// One client call through norix_call, holding norix_mux around it alone (a
-// data item lock, if any, is taken before). The answer is cleared first;
-// its error() tells the outcome.
+// One client call through norix_call, without a lock of its own: a slow
+// peer holds up only this caller. The answer is cleared first; its error()
+// tells the outcome.
 template <typename Call>
 void client_call(EqData* answer, Call call) {
   answer->init();
-  pthread_mutex_lock(&norix_mux);
-  bool have_client = norix_call != nullptr;
-  if (have_client) call(norix_call);
-  pthread_mutex_unlock(&norix_mux);
-  if (!have_client) answer->error(ERR_UNREACHABLE, "server unreachable");
+  if (norix_call != nullptr) {
+    call(norix_call);
+  } else {
+    answer->error(ERR_UNREACHABLE, "server unreachable");
+  }
 }
 
 inline void client_get(EqAdr* adr, EqData* request, EqData* answer) {

@@ -2,7 +2,7 @@
 // restoring and comparing them, and statistics over a data value.
 //
 // Results are 0 for success and 1 for failure unless stated. Every client
-// call goes through norix_call with norix_mux held; no function keeps state
+// call goes through norix_call, which needs no lock; no function keeps state
 // between calls, so several threads may use them at once.
 
 #ifndef SAVE_RESTORE_SR_FUNC_H

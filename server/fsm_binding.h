@@ -8,15 +8,14 @@
 // Field order and virtual-function order of every class here are fixed:
 // applications built against this header depend on them.
 //
-// Lock order, after the core's (fsm/fsm_core.h):
-//   a property reader takes the state lock (lock_state), then only the
-//   state's error lock;
-//   a location's property mutex (data_lock on a location handle) comes
-//   before the framework property's operation lock; routed data access
-//   holds that operation lock around one value access, after any library
-//   lock, and takes nothing under it;
-//   the location mutex is taken last: no other library lock is taken while
-//   it is held. It is held while the engine threads are created.
+// Lock order: the process's, written once in fsm/fsm_core.h (L1 to L5).
+// Here: a property reader (FAULT, FLOW_n, the views) takes no state or flow
+// mutex, only error locks (L5) under the operation lock the framework holds
+// (L4); a location's property mutex (data_lock on a location handle, L2)
+// comes before the framework property's operation lock (L4); routed data
+// access holds that operation lock around one value access and takes
+// nothing under it but the property's value mutex; the location mutex is a
+// leaf (L5), held while the engine threads are created.
 //
 // Ownership: a location owns its top state and its four own properties, not
 // the FLOW_n, data and address properties the application appends; the

@@ -3,9 +3,12 @@
 // DESCR (D_rname).
 //
 // The framework holds a property's operation lock around each client get
-// and set. The readers of the location's state (FAULT, FLOW_n) take the
-// state lock (lock_state) and then only the state's error lock; EVENT posts
-// to the machine's root, which takes only its queue mutex.
+// and set (lock order L4, fsm/fsm_core.h). The readers of the location's
+// state (FAULT, FLOW_n) take no lock of the machine: they load the flows'
+// published active states and the status atomically and copy error texts
+// under the states' error locks (L5), so that a machine may read any
+// machine's FLOW_n and FAULT, its own included, from its engine. EVENT
+// posts to the machine's root, which takes only its queue mutex (L5).
 
 #include <pthread.h>
 #include <stdio.h>
@@ -19,7 +22,6 @@
 #include <ostream>
 #include <string>
 
-#include "framework/base/log.h"
 #include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 #include "server/fsm_binding.h"
@@ -33,9 +35,6 @@ constexpr int CONF_SAVED = 16;   // conf_insert flag: the value is saved
 constexpr unsigned NO_SUCH_LOCATION_LEN = 16;
 const char NO_SUCH_LOCATION[] = "No such location";
 const char SEPARATOR[] = " : ";
-// How long a save waits for a machine's lock before it reads the flow
-// without it: an engine stuck in an action must not stop the server's save.
-constexpr long SAVE_LOCK_WAIT_MS = 500;
 
 // Stores n characters of text (cut to 80) as the value's text, terminated;
 // returns the number of characters stored.
@@ -63,23 +62,6 @@ size_t ustr_text_length(const USTR* u, size_t limit) {
 // The start-state name of flow id of sp ("" for the flow's first state, in
 // a flow that was never linked), or null for no such flow. The name does
 // not change once the machine runs.
-// Takes sp's lock as lock_state does (state mutex, then the superstate's),
-// waiting at most SAVE_LOCK_WAIT_MS; false, holding nothing, if the machine
-// keeps it longer.
-bool lock_state_within(FSMsuperstate* sp) {
-  timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  long ns = until.tv_nsec + SAVE_LOCK_WAIT_MS * 1000000L;
-  until.tv_sec += ns / 1000000000L;
-  until.tv_nsec = ns % 1000000000L;
-  pthread_mutex_t* outer = &static_cast<FSMstate*>(sp)->mux;
-  if (pthread_mutex_timedlock(outer, &until) != 0) return false;
-  if (pthread_mutex_timedlock(&sp->mux, &until) != 0) {
-    pthread_mutex_unlock(outer);
-    return false;
-  }
-  return true;
-}
 
 const std::string* start_state(const FSMsuperstate* sp, int id) {
   for (const FSMsuperstate::frame* f : sp->flow) {
@@ -316,10 +298,10 @@ D_rstate::D_rstate(const char* name, EqFct* ep) : D_fsmstr(name, ep), state(null
 
 D_rstate::~D_rstate() = default;
 
-// Takes the state lock, then the state's error lock (inside copy_error).
+// Takes only the state's error lock (inside copy_error), never the state's
+// mutex: the engine may hold that while it reads this property.
 void D_rstate::get(EqAdr*, EqData*, EqData* res, EqFct*) {
   char err[TEXT_MAX + 1] = "";
-  if (state != nullptr) state->lock_state();
   int full = state != nullptr ? state->copy_error(err, sizeof err) : 0;
   size_t n = full > 0 ? static_cast<size_t>(full) : 0;
   put_text(*this, err, n);
@@ -329,7 +311,6 @@ void D_rstate::get(EqAdr*, EqData*, EqData* res, EqFct*) {
   value_.str_data.str_data_len = composed_length(n);
   value_.tm = time(nullptr);
   if (res != nullptr) res->set(value_, 0);
-  if (state != nullptr) state->unlock_state();
 }
 
 void D_rstate::set(EqAdr* adr, EqData* ed, EqData* res, EqFct* loc) {
@@ -365,32 +346,15 @@ void D_flow::write(std::ostream& fl) {
   D_fsmstr::write(fl);
 }
 
-// Takes the state lock, then the flow's error lock (inside copy_ast_error).
-// For a save (flag 1) the state lock is waited for a bounded time only; if
-// the machine keeps it (an engine stuck in an action), the flow is read
-// without it: its active state is published atomically and its names do
-// not change, so the saved state is the one before or after a switch.
+// Takes only the error lock of the flow's active state (inside
+// copy_ast_error), never a state or flow mutex: the flow's active state is
+// published atomically and the names do not change while the machine runs,
+// so a read or a save shows the state before or after a switch, and an
+// engine stuck in an action never holds up a reader or the server's save.
 USTR* D_flow::get_val(int flag) {
   value_.tm = time(nullptr);
   const char* descr = nullptr;
-  const char* name = nullptr;
-  bool locked = false;
-  if (state != nullptr) {
-    if (flag == 0) {
-      state->lock_state();
-      locked = true;
-    } else {
-      locked = lock_state_within(state);
-      if (!locked) {
-        norix::log_message(norix::LOG_WARN, "saving " +
-                                                name_text().substr(0, name_text().find(' ')) +
-                                                ": the machine kept its lock for " +
-                                                std::to_string(SAVE_LOCK_WAIT_MS) +
-                                                " ms; its flow is saved without it");
-      }
-    }
-    name = state->get_ast_name(flow_id, &descr, flag);
-  }
+  const char* name = state != nullptr ? state->get_ast_name(flow_id, &descr, flag) : nullptr;
   if (name == nullptr) {
     // A flow without a state to show (its start state is unknown, or its
     // machine never linked) saves the start state it was given, so that a
@@ -403,10 +367,8 @@ USTR* D_flow::get_val(int flag) {
       value_.i1_data = state->get_flag(flow_id);
       value_.f1_data = 0.0f;
       value_.f2_data = 0.0f;
-      if (locked) state->unlock_state();
       return &value_;
     }
-    if (locked) state->unlock_state();
     put_text(*this, NO_SUCH_LOCATION, strlen(NO_SUCH_LOCATION));
     value_.str_data.str_data_len = NO_SUCH_LOCATION_LEN;
     value_.i1_data = 0;
@@ -424,9 +386,6 @@ USTR* D_flow::get_val(int flag) {
   value_.str_data.str_data_len = composed_length(text.size());
   value_.f2_data = failed ? 1.0f : 0.0f;
   value_.i1_data = state->get_flag(flow_id);
-  if (locked) {
-    value_.f1_data = static_cast<float>(state->is_active());
-    state->unlock_state();
-  }
+  value_.f1_data = static_cast<float>(state->is_active());
   return &value_;
 }

@@ -12,16 +12,22 @@
 // machine; each root checks that every source's numbers arrive one after
 // the other: nothing lost, nothing doubled, posting order kept. No action
 // may run before the machine was entered, nor on a thread that could
-// receive the timer or user signals.
+// receive the timer or user signals. A second test runs machines whose data
+// items read each other's FLOW_0 and FAULT.
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "framework/protocol.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -212,4 +218,142 @@ TEST(Stress, NumberedEventsArriveOnceInOrderUnderLoad) {
     EXPECT_EQ(t->faults, 0);
     EXPECT_GT(*std::min_element(t->next, t->next + SOURCES), 0);
   }
+}
+
+// --- machines that read each other ------------------------------------------
+//
+// Every location's top state has data items bound to FLOW_0 and FAULT of the
+// locations it watches (its own among them), and toggles a <-> b in its flow
+// 0 at each tick, so that the readers meet the engines while they switch.
+// The patterns: a pair, a cycle of three, a machine watching itself, and a
+// supervisor whose two subsystems are superstate locations of its machine,
+// each watching the supervisor and each other. A read must never wait for
+// the engine of the machine it reads; a deadlock shows as ticks that stop.
+// Meanwhile one more machine writes to a peer that never answers: it holds
+// up only itself, never the others' refresh.
+
+namespace {
+
+struct Watcher {
+  const char* type;  // also the location's name, upper case
+  int code;          // 100 root, 101 superstate location of "sup"
+  std::vector<const char*> reads;
+  std::atomic<long> ticks{0};
+  std::atomic<long> faults{0};  // a mirrored FLOW_0 that did not read
+};
+
+Watcher watchers[] = {
+    {"pair0", 100, {"PAIR1"}},      {"pair1", 100, {"PAIR0"}},
+    {"ring0", 100, {"RING1"}},      {"ring1", 100, {"RING2"}},
+    {"ring2", 100, {"RING0"}},      {"self", 100, {"SELF"}},
+    {"sup", 100, {"SUB0", "SUB1"}}, {"sub0", 101, {"SUP", "SUB1", "SUB0"}},
+    {"sub1", 101, {"SUP", "SUB0"}}, {"mute", 100, {}},
+};
+const char MUTE_PEER[] = "MUTE/DEV/LOC/PROP";
+
+std::string upper(std::string s) {
+  for (char& c : s)
+    c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+Watcher& watcher_of(FSMstate* s) {
+  for (Watcher& w : watchers)
+    if (strcmp(w.type, s->get_name()) == 0) return w;
+  abort();
+}
+
+// At each tick: every mirrored FLOW_0 (the even items) names a state.
+int watcher_during(FSMstate* s) {
+  if (*s->get_event_name() != '\0') return 0;
+  Watcher& w = watcher_of(s);
+  if (w.reads.empty()) {  // the writer to the mute peer
+    EqData one;
+    one.set(1);
+    s->data_set(0, one);
+  }
+  for (size_t i = 0; i < w.reads.size(); ++i) {
+    char* text = nullptr;
+    if (s->data_get(static_cast<int>(2 * i), &text, 0) != 0 || text == nullptr ||
+        strstr(text, " : ") == nullptr)
+      ++w.faults;
+  }
+  ++w.ticks;
+  return 0;
+}
+
+void create_watcher(EqFSMlocation* loc) {
+  FSMsuperstate* top = loc->state_ptr;
+  Watcher& w = watcher_of(top);
+  std::string prefix = std::string(w.type) + "_";
+  FSMstate* a = new FSMstate((prefix + "a").c_str(), "", 0);
+  FSMstate* b = new FSMstate((prefix + "b").c_str(), "", 0);
+  a->add_transition("timer", nullptr, nullptr, nullptr, nullptr, (prefix + "b").c_str());
+  b->add_transition("timer", nullptr, nullptr, nullptr, nullptr, (prefix + "a").c_str());
+  top->add_state(0, a);
+  top->add_state(0, b);
+  for (const char* other : w.reads) {
+    top->add_data((std::string("flow:") + other).c_str(), nullptr,
+                  testkit::address(other, "FLOW_0").c_str());
+    top->add_data((std::string("fault:") + other).c_str(), nullptr,
+                  testkit::address(other, "FAULT").c_str());
+  }
+  if (w.reads.empty()) top->add_data("peer", nullptr, MUTE_PEER);
+  top->add_action("during", watcher_during);
+  if (strcmp(w.type, "sup") == 0) {
+    top->add_reference(1, "sub0");
+    top->add_reference(2, "sub1");
+  }
+  loc->flows.push_back(new D_flow("FLOW_0 toggling", loc));
+}
+
+}  // namespace
+
+TEST(Stress, MachinesReadingEachOtherKeepRunning) {
+  testkit::TempDir dir;  // the mute peer takes connections and never answers
+  norix::protocol::Endpoint mute;
+  std::string why;
+  ASSERT_EQ(norix::protocol::parse_endpoint("unix:" + dir.file("mute.sock"), &mute, &why), 0);
+  ASSERT_GE(norix::protocol::listen_on(mute, &mute, &why), 0) << why;
+  norix::add_peer("MUTE", "DEV", "unix:" + dir.file("mute.sock"));
+  norix::set_call_timeout(600000);
+  std::vector<testkit::Served> config;
+  for (Watcher& w : watchers)
+    config.push_back(
+        {upper(w.type), w.code, w.type, create_watcher, w.code == 101 ? "FSM \tsup\n" : ""});
+  std::vector<EqFSMlocation*> locs = testkit::serve(config);
+  std::vector<EqFSMlocation*> roots;
+  for (size_t i = 0; i < locs.size(); ++i)
+    if (watchers[i].code == 100) roots.push_back(locs[i]);
+  for (EqFSMlocation* loc : roots)
+    ASSERT_TRUE(testkit::wait_ready(loc));
+  std::atomic<bool> stop{false};
+  std::thread client([&] {  // clients read the same properties meanwhile
+    while (!stop)
+      for (Watcher& w : watchers)
+        testkit::client_get(testkit::address(upper(w.type), "FLOW_0"));
+  });
+  constexpr long ROUNDS = 200;
+  for (long round = 1; round <= ROUNDS; ++round) {
+    for (EqFSMlocation* loc : roots)
+      loc->update();
+    bool ticked = testkit::wait_until([&] {
+      return std::all_of(std::begin(watchers), std::end(watchers),
+                         [&](Watcher& w) { return w.reads.empty() || w.ticks >= round; });
+    });
+    if (!ticked) {
+      for (Watcher& w : watchers)
+        ADD_FAILURE() << w.type << " stopped after " << w.ticks << " ticks";
+      break;
+    }
+  }
+  stop = true;
+  if (::testing::Test::HasFailure()) {
+    client.detach();  // it may wait for a deadlocked machine; the test has failed
+    return;
+  }
+  client.join();
+  for (Watcher& w : watchers)
+    EXPECT_EQ(w.faults, 0) << w.type;
+  EXPECT_EQ(watchers[9].ticks, 0);  // the mute peer's writer is still in its first write
 }
