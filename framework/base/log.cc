@@ -6,6 +6,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <mutex>
+
 namespace norix {
 
 namespace {
@@ -49,6 +52,29 @@ void log_message(LogLevel level, const std::string& text) {
     p += n;
     left -= static_cast<size_t>(n);
   }
+}
+
+void log_failed_auth(const std::string& from) {
+  static std::mutex mux;  // guards the two below; a leaf
+  static std::chrono::steady_clock::time_point last{};
+  static long untold = 0;  // failures since the last line
+  auto now = std::chrono::steady_clock::now();
+  std::string line;
+  {
+    std::lock_guard<std::mutex> lock(mux);
+    if (last != std::chrono::steady_clock::time_point{} &&
+        now - last < std::chrono::seconds(AUTH_LOG_PERIOD_S)) {
+      ++untold;
+      return;
+    }
+    line = "failed authentication from " + from;
+    if (untold > 0) {
+      line += " (and " + std::to_string(untold) + " more since the last such line)";
+    }
+    untold = 0;
+    last = now;
+  }
+  log_message(LOG_WARN, line);
 }
 
 }  // namespace norix

@@ -14,6 +14,13 @@ enum LogLevel { LOG_INFO, LOG_WARN, LOG_ERROR };
 
 void log_message(LogLevel level, const std::string& text);
 
+// Logs a failed authentication from `from` ("unix socket", "127.0.0.1:4711
+// (web panel)") as a WARN line, at most one line per AUTH_LOG_PERIOD_S: the
+// first failure of a period is logged at once, the ones after it are
+// counted and told in the next line. Never logs what was presented.
+constexpr int AUTH_LOG_PERIOD_S = 10;
+void log_failed_auth(const std::string& from);
+
 // The line log_message writes for text at the given time (seconds and
 // milliseconds since the epoch), without its newline.
 std::string log_line(LogLevel level, const std::string& text, long long seconds, int millis);

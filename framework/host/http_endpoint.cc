@@ -1,13 +1,23 @@
 // http_endpoint.cc - the web panel's HTTP endpoint on the HTTP library's
 // server: routes, access checks, and the live stream's producer.
 //
-// Threads: the library's listening thread and its pool of serving threads,
-// and the producer thread. live_mux guards the live stream's state; it is a
-// leaf, and no hook or answer runs while it is held.
+// Connections are accepted and read whole by the gate (http_gate.h), which
+// also decides who is admitted; the HTTP library parses, routes and writes
+// the answer of each admitted request on one of the gate's serving threads,
+// one request per connection. Threads: the gate's, its serving threads and
+// the producer thread. live_mux guards the live stream's state; it is a
+// leaf (lock order L5, fsm/fsm_core.h), and no hook or answer runs while it
+// is held.
 
 #include "framework/host/http_endpoint.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +30,7 @@
 #include "framework/calls/endpoint.h"
 #include "framework/calls/protocol.h"
 #include "framework/host/http.h"
+#include "framework/host/http_gate.h"
 #include "framework/host/metrics.h"
 #include "framework/values/eq_data.h"
 #include "framework/values/errors.h"
@@ -29,14 +40,105 @@ namespace norix {
 namespace {
 
 constexpr size_t SERVING_THREADS = 24;
-constexpr int MAX_STREAMS = 16;         // live streams open at once
-constexpr size_t MAX_BODY = 16 * 1024;  // bytes of a request body
-constexpr time_t IO_LIMIT_S = 5;        // to read a request, or to write one piece of an answer
-constexpr time_t KEEP_ALIVE_S = 2;      // an idle connection is closed after it
+constexpr int MAX_STREAMS = 16;                   // live streams open at once
+constexpr size_t MAX_BODY = 16 * 1024;            // bytes of a request body
+constexpr size_t MAX_HEAD = 8 * 1024;             // bytes of a request line and headers
+constexpr size_t MAX_CONNECTIONS = 64;            // open at once, at most a quarter of the
+                                                  // process's descriptor limit
+constexpr std::chrono::seconds REQUEST_LIMIT{5};  // from accept to a request's last byte
+constexpr int WRITE_LIMIT_MS = 5000;              // to write one piece of an answer
+constexpr std::chrono::seconds AUTH_DELAY{1};     // before a failed authentication's 401
 constexpr std::chrono::milliseconds LIVE_PERIOD{50};
 constexpr std::chrono::seconds LIVE_PING{5};  // a quiet stream sends a comment this often
-constexpr std::chrono::seconds START_LIMIT{5};
 const char* const WRITE_HEADER = "X-Norix-Panel";
+
+// The HTTP library's request handling, driven by the gate instead of the
+// library's own listener.
+class PanelServer : public httplib::Server {
+ public:
+  // Parses, routes and answers one whole request read from stream.
+  void serve(httplib::Stream& stream, const std::string& ip, int port) {
+    bool closed = false;
+    process_request(stream, true, closed, [&](httplib::Request& req) {
+      req.remote_addr = ip;
+      req.remote_port = port;
+    });
+  }
+  // While serving, the library's live streams run; they end once it is off.
+  void set_serving(bool on, int fd) { svr_sock_ = on ? fd : INVALID_SOCKET; }
+};
+
+// A request the gate read whole, and its connection for the answer: every
+// piece is written within WRITE_LIMIT_MS, or the answer ends.
+class GateStream : public httplib::Stream {
+ public:
+  explicit GateStream(const GateRequest& r) : r_(r) {}
+  bool is_readable() const override { return at_ < r_.bytes.size(); }
+  bool is_writable() const override {
+    pollfd p{r_.fd, POLLOUT, 0};
+    return poll(&p, 1, WRITE_LIMIT_MS) == 1 && (p.revents & (POLLERR | POLLHUP)) == 0;
+  }
+  ssize_t read(char* ptr, size_t size) override {
+    size_t n = std::min(size, r_.bytes.size() - at_);
+    memcpy(ptr, r_.bytes.data() + at_, n);
+    at_ += n;
+    return static_cast<ssize_t>(n);
+  }
+  ssize_t write(const char* ptr, size_t size) override {
+    size_t done = 0;
+    while (done < size) {
+      if (!is_writable()) return -1;
+      ssize_t n = send(r_.fd, ptr + done, size - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return -1;
+      if (n > 0) done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(size);
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = r_.peer_ip;
+    port = r_.peer_port;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    char text[INET_ADDRSTRLEN] = "";
+    if (getsockname(r_.fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    ip = text;
+    port = ntohs(a.sin_port);
+  }
+  socket_t socket() const override { return r_.fd; }
+
+ private:
+  const GateRequest& r_;
+  size_t at_ = 0;
+};
+
+// A listening socket on host:port (port 0: any free one); -1 if none.
+int listen_socket(const std::string& host, int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) return -1;
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 128) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The open connections the panel keeps: MAX_CONNECTIONS, or a quarter of
+// the descriptor limit where that is lower, so that the line protocol, the
+// peers and the saves always keep theirs.
+size_t connection_bound() {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return MAX_CONNECTIONS;
+  return std::max<size_t>(4, std::min<size_t>(MAX_CONNECTIONS, rl.rlim_cur / 4));
+}
 
 HttpPanel& the_panel() {
   static HttpPanel panel{nullptr, nullptr};
@@ -112,10 +214,10 @@ struct HttpEndpoint::impl {
   int port;
   std::string secret;
   Answer answer;
-  httplib::Server http;
-  std::thread listener;
+  WriteRule may_write;
+  PanelServer http;
+  std::unique_ptr<HttpGate> gate;
   std::thread producer;
-  std::atomic<bool> listener_done{false};  // set by the listener thread as it ends
   std::string bound;
   bool started = false;
 
@@ -126,31 +228,42 @@ struct HttpEndpoint::impl {
   unsigned long long version = 0;  // of latest; counts every change
   std::string latest;              // the live text; "" until the producer made one
 
-  bool admitted(const httplib::Request& req, httplib::Response& res);
+  GateRefusal admit(const GateRequest& req);
   void call(const std::string& line, httplib::Response& res);
   void open_stream(httplib::Response& res);
   bool send_live(unsigned long long* sent, httplib::DataSink& sink);
   void produce();
 };
 
-bool HttpEndpoint::impl::admitted(const httplib::Request& req, httplib::Response& res) {
+// On the gate's thread: who may be served (docs/server.md, Web panel).
+GateRefusal HttpEndpoint::impl::admit(const GateRequest& req) {
+  GateRefusal no;
   if (!secret.empty()) {
     std::string password;
-    if (basic_password(req.get_header_value("Authorization"), &password) &&
+    if (basic_password(req.header("Authorization"), &password) &&
         protocol::presents_secret(protocol::auth_request(password), secret)) {
-      return true;
+      return no;
     }
-    res.status = 401;
-    res.set_header("WWW-Authenticate", "Basic realm=\"norix panel\", charset=\"UTF-8\"");
-    res.set_content("this server asks for its secret\n", "text/plain");
-    return false;
+    no.status = 401;
+    no.headers = "WWW-Authenticate: Basic realm=\"norix panel\", charset=\"UTF-8\"\r\n";
+    no.body = "this server asks for its secret\n";
+    if (!req.header("Authorization").empty()) {
+      no.delay = AUTH_DELAY;
+      log_failed_auth(req.peer_ip + ":" + std::to_string(req.peer_port) + " (web panel)");
+    }
+    return no;
   }
-  std::string at = req.get_header_value("Host");
+  std::string at = req.header("Host");
   std::string port_text = ":" + std::to_string(port);
-  if (at == bound || at == "localhost" + port_text || at == "127.0.0.1" + port_text) return true;
-  res.status = 403;
-  res.set_content("the Host header does not name this server\n", "text/plain");
-  return false;
+  if (at != bound && at != "localhost" + port_text && at != "127.0.0.1" + port_text) {
+    no.status = 403;
+    no.body = "the Host header does not name this server\n";
+  } else if (req.method() != "GET" && may_write != nullptr &&
+             !may_write(loopback_peer_uid(req.fd))) {
+    no.status = 403;
+    no.body = "this user may not write to the server\n";
+  }
+  return no;
 }
 
 void HttpEndpoint::impl::call(const std::string& line, httplib::Response& res) {
@@ -227,6 +340,10 @@ HttpEndpoint::HttpEndpoint(const std::string& host, int port, const std::string&
   impl_->answer = std::move(answer);
 }
 
+void HttpEndpoint::set_write_rule(WriteRule rule) {
+  impl_->may_write = std::move(rule);
+}
+
 HttpEndpoint::~HttpEndpoint() {
   stop();
 }
@@ -239,20 +356,12 @@ int HttpEndpoint::start(std::string* why) {
   }
   p->started = true;
   httplib::Server& http = p->http;
-  http.new_task_queue = [] { return new httplib::ThreadPool(SERVING_THREADS); };
   http.set_payload_max_length(MAX_BODY);
-  http.set_read_timeout(IO_LIMIT_S, 0);
-  http.set_write_timeout(IO_LIMIT_S, 0);
-  http.set_keep_alive_timeout(KEEP_ALIVE_S);
   http.set_default_headers(
       {{"X-Content-Type-Options", "nosniff"},
        {"X-Frame-Options", "DENY"},
        {"Cache-Control", "no-store"},
        {"Content-Security-Policy", "default-src 'self'; style-src 'self' 'unsafe-inline'"}});
-  http.set_pre_routing_handler([p](const httplib::Request& req, httplib::Response& res) {
-    return p->admitted(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                                 : httplib::Server::HandlerResponse::Handled;
-  });
   http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
     if (res.body.empty()) res.set_content(std::to_string(res.status) + "\n", "text/plain");
   });
@@ -309,31 +418,25 @@ int HttpEndpoint::start(std::string* why) {
     if (status == 200) res.set_content(body, type.c_str());
   });
 
-  int port = p->port;
-  if (port == 0) {
-    port = http.bind_to_any_port(p->host);
-  } else if (!http.bind_to_port(p->host, port)) {
-    port = -1;
-  }
-  if (port < 0) {
+  int fd = listen_socket(p->host, p->port);
+  sockaddr_in at{};
+  socklen_t len = sizeof at;
+  if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0) {
+    if (fd >= 0) close(fd);
     *why = "http " + p->host + ":" + std::to_string(p->port) + ": cannot listen there";
     return -1;
   }
-  p->port = port;
-  p->bound = p->host + ":" + std::to_string(port);
-  p->listener = std::thread([p] {
-    p->http.listen_after_bind();
-    p->listener_done = true;
-  });
-  // The library's stop() does nothing until its loop runs, and it tells of
-  // that only through is_running(): wait for it here, so that stop() ends it.
-  auto deadline = std::chrono::steady_clock::now() + START_LIMIT;
-  while (!http.is_running() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (!http.is_running()) {
-    *why = "http " + p->bound + ": the server did not start";
-    return -1;
-  }
+  p->port = ntohs(at.sin_port);
+  p->bound = p->host + ":" + std::to_string(p->port);
+  p->http.set_serving(true, fd);
+  GateLimits limits{connection_bound(), MAX_HEAD, MAX_BODY, REQUEST_LIMIT, SERVING_THREADS};
+  p->gate.reset(new HttpGate(
+      limits, [p](const GateRequest& r) { return p->admit(r); },
+      [p](const GateRequest& r) {
+        GateStream stream(r);
+        p->http.serve(stream, r.peer_ip, r.peer_port);
+      }));
+  if (p->gate->start(fd, why) != 0) return -1;
   p->producer = std::thread(&impl::produce, p);
   log_message(LOG_INFO, "web panel listening on http://" + p->bound + "/");
   return 0;
@@ -347,14 +450,8 @@ void HttpEndpoint::stop() {
     p->stopping = true;
   }
   p->live_cond.notify_all();
-  if (p->listener.joinable()) {
-    // Once running, the loop ends at the first stop(); before it ran (a
-    // start that timed out), only a later stop() ends it.
-    while (!p->http.is_running() && !p->listener_done)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    p->http.stop();
-    p->listener.join();
-  }
+  p->http.set_serving(false, -1);
+  if (p->gate != nullptr) p->gate->stop();
   if (p->producer.joinable()) p->producer.join();
 }
 

@@ -20,9 +20,12 @@
 // X-Norix-Panel header, which a page of another site cannot send without
 // the server's consent, which it never gives.
 //
-// Limits: a bounded pool of serving threads, request bodies and headers of
-// bounded size (413, 414 or 400 beyond), read and write timeouts, and a
-// bounded number of live streams (503 beyond). One producer thread calls
+// Limits (framework/http_gate.h): one request per connection, read whole
+// within a deadline before a serving thread sees it (408 beyond), request
+// bodies and headers of bounded size (413, 431), a bounded number of open
+// connections (503 beyond), a delay before the answer to a failed
+// authentication, a bounded pool of serving threads, a write timeout per
+// piece of an answer, and a bounded number of live streams (503 beyond). One producer thread calls
 // the live hook while a stream is open and keeps only its latest text; a
 // stream sends the latest text it has not sent, so a slow browser skips
 // texts instead of queueing them.
@@ -41,6 +44,9 @@ class HttpEndpoint {
   // answer takes a request line of the line protocol and returns its answer
   // line; it is called on the serving threads, several at once.
   using Answer = std::function<std::string(const std::string& request)>;
+  // Whether the local user uid (-1: not known) may write, where the panel
+  // asks for no secret; called on the gate's thread, it must not wait.
+  using WriteRule = std::function<bool(long uid)>;
 
   // host is a numeric IPv4 address; port 0 takes any free port. An empty
   // secret admits every request (loopback only: the caller checks).
@@ -49,6 +55,9 @@ class HttpEndpoint {
   HttpEndpoint(const HttpEndpoint&) = delete;
   HttpEndpoint& operator=(const HttpEndpoint&) = delete;
 
+  // Before start: without a secret, a request other than GET is served only
+  // where rule allows its peer's user (by default every user).
+  void set_write_rule(WriteRule rule);
   // Binds and starts serving: 0, or -1 with the reason in *why. Once.
   int start(std::string* why);
   // Ends the live streams and stops serving: no hook or answer runs after

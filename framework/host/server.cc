@@ -13,6 +13,8 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -21,6 +23,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "framework/base/file_replace.h"
 #include "framework/base/log.h"
@@ -50,6 +53,33 @@ void call_hook(void (*hook)()) {
 // The start-up pass of a location of type code: 0 or 1.
 int pass_of(const ServerHooks& hooks, int code) {
   return hooks.load_pass != nullptr && hooks.load_pass(code) == 1 ? 1 : 0;
+}
+
+// Whether local user uid may open the unix socket at path, as the kernel
+// decides it from the socket file's owner, group and mode (the superuser
+// always may); false for an unknown user. Called on the panel's gate
+// thread: it reads only the file's attributes and the user database.
+bool may_open_unix_socket(const std::string& path, long uid) {
+  struct stat st;
+  if (uid < 0 || stat(path.c_str(), &st) != 0) return false;
+  if (uid == 0) return true;
+  if (static_cast<uid_t>(uid) == st.st_uid) return (st.st_mode & S_IWUSR) != 0;
+  bool in_group = false;
+  passwd pw;
+  passwd* found = nullptr;
+  std::vector<char> buf(16384);
+  if (getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &found) == 0 &&
+      found != nullptr) {
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) {
+      groups.resize(static_cast<size_t>(count));
+      getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count);
+    }
+    for (int i = 0; i < count && i < static_cast<int>(groups.size()); ++i)
+      in_group = in_group || groups[static_cast<size_t>(i)] == st.st_gid;
+  }
+  return (st.st_mode & (in_group ? S_IWGRP : S_IWOTH)) != 0;
 }
 
 }  // namespace
@@ -152,6 +182,12 @@ int Server::start(const std::string& config_file, std::string* why) {
   if (!config_.http_host.empty()) {
     http_.reset(new HttpEndpoint(config_.http_host, config_.http_port, config_.secret,
                                  [this](const std::string& line) { return answer(line); }));
+    // The panel writes no wider than the socket: a local user who may not
+    // open the unix socket may not write through the panel either.
+    if (!unix_path_.empty()) {
+      std::string path = unix_path_;
+      http_->set_write_rule([path](long uid) { return may_open_unix_socket(path, uid); });
+    }
     if (http_->start(why) != 0) return -1;
   }
   // Scraped before this server ends: the panel, the only scraper, stops first.
