@@ -6,7 +6,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -58,13 +64,21 @@ TEST(PanelConfig, HttpItemReadsOrIsRefusedWithItsReason) {
 // The oven server with its panel on a free loopback port; no devices.
 class Panel : public ::testing::Test {
  protected:
-  void start(const std::string& extra) {
+  // files: the server's descriptor limit, 0 for the one it inherits.
+  void start(const std::string& extra, int files = 0) {
     std::string conf = testkit::read_file(std::string(EXAMPLE_DEMO_DIR) + "/oven.conf");
     conf.insert(conf.find("location OVEN"), "http 127.0.0.1:0\n" + extra);
     ASSERT_TRUE(testkit::write_file(dir_.file("oven.conf"), conf));
     const std::string said = "web panel listening on http://127.0.0.1:";
-    ASSERT_TRUE(oven_.start(OVEN_SERVER_PATH, {"oven.conf"}, dir_.path()) &&
-                oven_.wait_output(said) && oven_.wait_output("norix server"));
+    std::vector<std::string> args{"oven.conf"};
+    std::string program = OVEN_SERVER_PATH;
+    if (files > 0) {
+      args = {"-c", "ulimit -n " + std::to_string(files) + " && exec \"$0\" \"$@\"", program,
+              "oven.conf"};
+      program = "/bin/sh";
+    }
+    ASSERT_TRUE(oven_.start(program, args, dir_.path()) && oven_.wait_output(said) &&
+                oven_.wait_output("norix server"));
     port_ = std::stoi(oven_.output().substr(oven_.output().find(said) + said.size()));
     http_.reset(new httplib::Client("127.0.0.1", port_));
     http_->set_read_timeout(10, 0);
@@ -77,6 +91,17 @@ class Panel : public ::testing::Test {
   int status(const std::string& path, const httplib::Headers& headers = {}) {
     auto r = http_->Get(path.c_str(), headers);
     return r ? r->status : -1;
+  }
+  // A raw connection to the panel; -1 if none.
+  int connect_raw() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
   }
   testkit::TempDir dir_;
   testkit::ServerProcess oven_;
@@ -150,6 +175,88 @@ TEST_F(Panel, LiveStreamsFollowTheMachinesAndEndWithTheServer) {
   EXPECT_EQ(oven_.stop().status, 0);
   for (std::thread& t : readers)
     t.join();
+}
+
+// A client that sends its request a byte at a time is cut off when the
+// whole request has not come within the panel's limit, however often it
+// sends; one that sends nothing holds no thread either. Neither keeps the
+// server from stopping and saving what a client wrote.
+TEST_F(Panel, SlowClientsAreCutOffAndNeverHoldTheStop) {
+  start("");
+  int silent = connect_raw();
+  int slow = connect_raw();
+  ASSERT_GE(silent, 0);
+  ASSERT_GE(slow, 0);
+  std::atomic<bool> cut{false};
+  std::thread trickle([&] {
+    const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " + std::string(200, 'p');
+    for (size_t i = 0; i < head.size() && !cut; ++i) {
+      if (send(slow, &head[i], 1, MSG_NOSIGNAL) != 1) cut = true;
+      char b[256];
+      if (recv(slow, b, sizeof b, MSG_DONTWAIT) >= 0) cut = true;   // 408, or closed
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the attack's pace
+    }
+  });
+  EXPECT_TRUE(testkit::wait_until([&] { return cut.load(); }));
+  trickle.join();
+  testkit::Connection c("unix:" + dir_.file("fsm.sock"));
+  ASSERT_TRUE(c.send("set DEMO.FSM/OVEN.SERVER/OVEN/TARGET 2 123\n"));
+  EXPECT_THAT(c.answer(), HasSubstr("ok"));
+  EXPECT_EQ(oven_.stop().status, 0);
+  EXPECT_THAT(testkit::read_file(dir_.file("oven.conf")), HasSubstr("TARGET \t123"));
+  close(silent);
+  close(slow);
+}
+
+// Idle connections to the panel beyond its bound are refused at once, so
+// that the line protocol and the save keep descriptors under a limit of 256.
+TEST_F(Panel, IdleConnectionsLeaveTheServerItsDescriptors) {
+  start("", 256);
+  std::vector<int> idle;
+  for (int i = 0; i < 300; ++i) {
+    int fd = connect_raw();
+    if (fd >= 0) idle.push_back(fd);
+  }
+  // Those beyond the bound (64 at most) are told so and closed at once.
+  size_t refused = 0;
+  EXPECT_TRUE(testkit::wait_until([&] {
+    for (int& fd : idle) {
+      char b[32] = "";
+      if (fd < 0 || recv(fd, b, sizeof b - 1, MSG_DONTWAIT) <= 0) continue;
+      refused += std::string(b).find("HTTP/1.1 503") == 0;
+      close(fd);
+      fd = -1;
+    }
+    return refused >= idle.size() - 64;
+  }));
+  testkit::Connection c("unix:" + dir_.file("fsm.sock"));
+  ASSERT_TRUE(c.send("save\n"));
+  EXPECT_EQ(c.answer(), "ok 0 ");
+  for (int fd : idle)
+    if (fd >= 0) close(fd);
+  EXPECT_EQ(oven_.stop().status, 0);
+}
+
+// The unix socket is open to its owner and group only (660): user nobody
+// may read through the loopback panel but not write.
+TEST_F(Panel, AUserWhoMayNotOpenTheSocketMayNotWrite) {
+  passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and user nobody";
+  start("");
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(3);
+    httplib::Client as_nobody("127.0.0.1", port_);
+    auto got = as_nobody.Get(("/api/get?address=" + OVEN + "TARGET").c_str());
+    httplib::Params form{{"address", OVEN + "EVENT"}, {"value", "pump:*"}};
+    auto set = as_nobody.Post("/api/set", httplib::Headers{{"X-Norix-Panel", "1"}}, form);
+    _exit(got && got->status == 200 && set && set->status == 403 ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = -1;
+  EXPECT_TRUE(testkit::wait_until([&] { return waitpid(child, &status, WNOHANG) == child; }));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_THAT(set_event("EVENT", "pump:*"), HasSubstr("200 {\"error\":0,"));  // root may
 }
 
 }  // namespace
