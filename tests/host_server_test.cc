@@ -20,6 +20,7 @@
 namespace {
 
 using testing::HasSubstr;
+using testing::Not;
 namespace protocol = norix::protocol;
 
 const std::string OVEN = "DEMO.FSM/OVEN.SERVER/OVEN/";
@@ -49,9 +50,16 @@ class OvenServer : public ::testing::Test {
     ASSERT_TRUE(start_oven());
   }
   // The oven listens on a loopback port of the system's choice.
-  bool start_oven() {
+  // limits: shell ulimit options for the server ("-f 1"), or none.
+  bool start_oven(const std::string& limits = "") {
     oven_.reset(new testkit::ServerProcess);
-    if (!oven_->start(OVEN_SERVER_PATH, {"oven.conf"}, dir_.path()) ||
+    std::string program = OVEN_SERVER_PATH;
+    std::vector<std::string> args{"oven.conf"};
+    if (!limits.empty()) {
+      args = {"-c", "ulimit " + limits + " && exec \"$0\" \"$@\"", program, "oven.conf"};
+      program = "/bin/sh";
+    }
+    if (!oven_->start(program, args, dir_.path()) ||
         !oven_->wait_output("listening on tcp:127.0.0.1:") || !oven_->wait_output("\n")) {
       return false;
     }
@@ -241,6 +249,21 @@ TEST_F(OvenServer, SettingsFilesStayInTheirFolderAndAFailedSaveKeepsTheLastGoodO
   EXPECT_EQ(access(dir_.file("good.sr.saving").c_str(), F_OK), -1);
 }
 
+// Under a file-size limit that the saved configuration passes, a save fails
+// with 114 and leaves the file whole; the server goes on serving.
+TEST_F(OvenServer, AFileSizeLimitFailsTheSaveNotTheServer) {
+  EXPECT_EQ(oven_->stop().status, 0);
+  std::string before = testkit::read_file(conf_);
+  ASSERT_TRUE(start_oven("-f 1"));
+  Raw c(endpoint_);
+  ASSERT_TRUE(c.send("save\nget " + OVEN + "FSM\n"));
+  EXPECT_EQ(c.answer(), "err 114 configuration not saved");
+  EXPECT_EQ(c.answer(), "ok 3 oven");
+  EXPECT_EQ(testkit::read_file(conf_), before);
+  EXPECT_EQ(oven_->stop().status, 1);  // its own save fails as well, and says so
+  EXPECT_EQ(testkit::read_file(conf_), before);
+}
+
 TEST_F(OvenServer, ASecretIsPresentedFirstAndTheUnixSocketIsNotOpenToAll) {
   struct stat st;
   ASSERT_EQ(0, stat(dir_.file("dev.sock").c_str(), &st));
@@ -263,6 +286,16 @@ TEST_F(OvenServer, ASecretIsPresentedFirstAndTheUnixSocketIsNotOpenToAll) {
   ASSERT_TRUE(wrong.send("auth s3cret-of-16-charz\nget " + OVEN + "FSM\n"));
   EXPECT_EQ(wrong.answer(), "err 112 bad request: this server asks for its secret");
   EXPECT_EQ(wrong.answer(), "<closed>");
+  EXPECT_EQ(client({"get", OVEN + "FSM"}).err, refused);  // no secret: not a failed guess
+  Raw again(endpoint_);
+  ASSERT_TRUE(again.send("auth another-wrong-secret\n"));
+  EXPECT_EQ(again.answer(), "err 112 bad request: this server asks for its secret");
+  // Each wrong secret is answered late; the log tells the first one of the
+  // period and nothing of what was presented.
+  EXPECT_TRUE(oven_->wait_output("WARN failed authentication from 127.0.0.1:"));
+  EXPECT_EQ(oven_->output().find("failed authentication", oven_->output().find("failed auth") + 1),
+            std::string::npos);
+  EXPECT_EQ(oven_->output().find("charz"), std::string::npos);
   setenv("NORIX_SECRET", "s3cret-of-16-chars", 1);
   EXPECT_EQ(get(OVEN + "FSM"), "oven\n");
   set(OVEN + "EVENT", "pump:*");  // the oven presents its peer's secret
@@ -293,7 +326,9 @@ TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
       {base + "update 0\n", "c.conf:3: not a configuration item: update 0"},
       {base + "peer F D nowhere\n", "c.conf:3: endpoint 'nowhere' is neither unix:PATH nor"},
       {"server F D\nlisten tcp:0.0.0.0:0\n", "tcp:0.0.0.0:0 serves other hosts: that needs a"},
-      {base + "secret short\n", "c.conf:3: not a configuration item: secret short"},
+      {base + "secret short\n", "c.conf:3: secret: expected 'secret SECRET', one word"},
+      {base + "secret has blanks in it\n", "(the line is not shown)"},
+      {base + "peer_secret only-one-word\n", "c.conf:3: peer_secret: expected"},
       {base + "socket_mode 999\n", "c.conf:3: not a configuration item: socket_mode 999"},
       {base + "http 0.0.0.0:0\n", "c.conf:3: http 0.0.0.0 serves other hosts: that needs a"},
       {"server F D\nlisten unix:" + dir.file("c.conf") + "\n", "c.conf: File exists"},
@@ -308,6 +343,8 @@ TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {
     testkit::ClientResult r = testkit::run(OVEN_SERVER_PATH, {dir.file("c.conf")});
     EXPECT_EQ(r.exit.status, 2);
     EXPECT_THAT(r.err, HasSubstr(why));
+    for (const char* secret : {"short", "blanks", "only-one-word"})
+      EXPECT_THAT(r.err, Not(HasSubstr(secret)));
   }
 }
 

@@ -7,13 +7,16 @@
 
 #include "framework/host/server.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 
 #include "framework/base/log.h"
 #include "framework/calls/endpoint.h"
@@ -34,6 +37,7 @@ constexpr std::chrono::seconds IDLE_LIMIT{30};        // a connection without a 
 constexpr std::chrono::seconds ANSWER_LIMIT{10};      // to write one answer
 constexpr std::chrono::milliseconds BUSY_LIMIT{100};  // to tell a client that it is refused
 constexpr std::chrono::seconds AUTH_LIMIT{5};  // for the secret, where the server asks for one
+constexpr std::chrono::seconds AUTH_DELAY{1};  // before the answer to a wrong secret
 constexpr int ACCEPT_BACKOFF_MS = 100;         // pause of the accept loop when descriptors run out
 
 // Reads and drops what a client sends until it closes or the deadline.
@@ -46,6 +50,18 @@ void drain(int fd, Clock::time_point until) {
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
     if (read(fd, buf, sizeof buf) <= 0) return;
   }
+}
+
+// Where a connection comes from, for the operator: "ADDRESS:PORT", or the
+// unix socket.
+std::string peer_text(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  char ip[INET_ADDRSTRLEN] = "";
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET)
+    return "the unix socket";
+  inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+  return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
 }  // namespace
@@ -159,7 +175,13 @@ void Server::serve(connection* c) {
     if (r == protocol::LineReader::LINE && !admitted) {
       EqData result;
       admitted = protocol::presents_secret(line, config_.secret);
-      if (!admitted) result.error(ERR_BAD_REQUEST, "bad request: this server asks for its secret");
+      if (!admitted) {
+        // Guessing is slowed on this connection's own thread and told to
+        // the operator, at most one line per period.
+        log_failed_auth(peer_text(c->fd));
+        std::this_thread::sleep_for(AUTH_DELAY);
+        result.error(ERR_BAD_REQUEST, "bad request: this server asks for its secret");
+      }
       reply = protocol::answer_line(result);
       if (!admitted) r = protocol::LineReader::FAILED;
     } else if (r == protocol::LineReader::LINE && line.compare(0, 10, "subscribe ") == 0 &&

@@ -167,6 +167,14 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
     } else {
       ok = false;
     }
+    // A secret's line is never repeated: it would put the secret in the log.
+    if (!ok && w[0] == "secret") {
+      return fail("secret: expected 'secret SECRET', one word of at least " +
+                  std::to_string(MIN_SECRET) + " characters (the line is not shown)");
+    }
+    if (!ok && w[0] == "peer_secret") {
+      return fail("peer_secret: expected 'peer_secret ENDPOINT SECRET' (the line is not shown)");
+    }
     if (!ok) return fail("not a configuration item: " + line);
   }
   if (!have_server) return fail("no 'server FACILITY DEVICE' item");

@@ -124,6 +124,10 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
   sigaddset(&handled, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A file-size limit (ulimit -f) makes a write that passes it fail with
+  // EFBIG instead of ending the process: the save that tried it answers
+  // 114 and the file it would have replaced stays whole.
+  signal(SIGXFSZ, SIG_IGN);
 
   program_server = new Server(hooks);
   std::string why;
