@@ -14,13 +14,28 @@
 
 namespace {
 
+// What TRACE's text may take: well below the protocol's 1 MiB answer
+// limit even where every character of a record is escaped, with room for
+// each element's numbers and separators.
+constexpr size_t TRACE_BUDGET = 400 * 1024;
+constexpr size_t ELEMENT_ROOM = 64;
+
+// The newest records whose text fits TRACE_BUDGET, oldest first.
 void trace_value(EqFSMlocation* loc, EqData* res) {
   const FSMtrace* trace = static_cast<FSMrootstate*>(loc->state_ptr)->trace;
   std::vector<FSMtrace::record> records = trace->copy();
+  std::vector<std::string> texts(records.size());
+  size_t first = records.size();
+  for (size_t used = 0; first > 0; --first) {
+    texts[first - 1] = FSMtrace::text(records[first - 1]);
+    used += 2 * texts[first - 1].size() + ELEMENT_ROOM;
+    if (used > TRACE_BUDGET) break;
+  }
   res->set_type(DATA_USTR);
   int index = 0;
-  for (const FSMtrace::record& r : records) {
-    std::string text = FSMtrace::text(r);
+  for (size_t i = first; i < records.size(); ++i) {
+    const FSMtrace::record& r = records[i];
+    std::string& text = texts[i];
     USTR u;
     u.i1_data = static_cast<int>(r.seq);
     u.f1_data = static_cast<float>(r.time_ms % 1000);

@@ -151,6 +151,26 @@ TEST(PeerCalls, APeerThatDoesNotAnswerIsUnreachableInBoundedTime) {
   norix::clear_served();
 }
 
+// No answer line is beyond what a client reads: a value too large for it
+// is answered with an error, an error text is cut.
+TEST(PeerCalls, NoAnswerLinePassesTheProtocolLimit) {
+  EqData big;
+  big.set(std::string(norix::protocol::MAX_ANSWER, 'x'));
+  EXPECT_EQ(norix::protocol::answer_line(big),
+            "err 112 bad request: the answer would be larger than 1 MiB");
+  // Escaped, a backslash takes two bytes: the longest value that fits, and
+  // one more.
+  const size_t most = (norix::protocol::MAX_ANSWER - norix::protocol::ANSWER_ROOM - 5) / 2;
+  EqData fits;
+  fits.set(std::string(most, '\\'));
+  EXPECT_EQ(norix::protocol::answer_line(fits).substr(0, 6), "ok 3 \\");
+  fits.set(std::string(most + 1, '\\'));
+  EXPECT_EQ(norix::protocol::answer_line(fits).substr(0, 7), "err 112");
+  EqData failed;
+  failed.error(ERR_BAD_REQUEST, std::string(norix::protocol::MAX_ANSWER, 'e'));
+  EXPECT_LT(norix::protocol::answer_line(failed).size(), 10000u);
+}
+
 TEST(Lifetimes, PropertiesAndHistoriesOutliveTheirLocationAndArchive) {
   EqFct* loc = new EqFct("NAME = location");
   D_fct* a = new norix::D_value<int>("A first", loc);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "framework/base/text.h"
+#include "framework/values/errors.h"
 
 namespace norix {
 namespace protocol {
@@ -154,9 +155,14 @@ int parse_request(const std::string& line, Request* out) {
 
 std::string answer_line(const EqData& result) {
   if (result.error() != 0) {
-    return "err " + std::to_string(result.error()) + " " + escape(result.text_value(), false);
+    std::string text = result.text_value();
+    if (text.size() > MAX_ERROR_TEXT) text.resize(MAX_ERROR_TEXT);
+    return "err " + std::to_string(result.error()) + " " + escape(text, false);
   }
-  return "ok " + std::to_string(result.type()) + " " + escape(result.text_value(), false);
+  std::string line =
+      "ok " + std::to_string(result.type()) + " " + escape(result.text_value(), false);
+  if (line.size() <= MAX_ANSWER - ANSWER_ROOM) return line;
+  return "err " + std::to_string(ERR_BAD_REQUEST) + " " + TOO_LARGE;
 }
 
 int parse_answer(const std::string& line, EqData* result) {
