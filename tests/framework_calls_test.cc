@@ -13,6 +13,7 @@
 
 #include "framework/calls/endpoint.h"
 #include "framework/calls/peers.h"
+#include "framework/calls/protocol.h"
 #include "framework/norix.h"
 #include "framework/objects/registry.h"
 #include "testkit/testkit.h"

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "framework/protocol.h"
+#include "framework/calls/endpoint.h"
 #include "testkit/testkit.h"
 
 namespace {
