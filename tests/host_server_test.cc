@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <memory>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "framework/calls/protocol.h"
+#include "framework/host/server.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -314,6 +317,64 @@ TEST_F(OvenServer, IdleConnectionsMakeRoomForNewClientsOldestFirst) {
   EXPECT_EQ(hog[0]->answer(), "<closed>");
   ASSERT_TRUE(hog[1]->send("get " + OVEN + "FSM\n"));
   EXPECT_EQ(hog[1]->answer(), "ok 3 oven");  // the others stay
+}
+
+// A property whose write calls a peer: here one that never answers.
+struct Caller : EqFct {
+  struct Call : norix::D_value<int> {
+    using D_value::D_value;
+    void set(EqAdr*, EqData*, EqData* result, EqFct*) override {
+      calling.open();
+      EqAdr peer;
+      peer.adr("TEST.SIL/SIL/X/Y");
+      EqData value;
+      value.set(1);
+      EqCall().set(&peer, &value, result);
+    }
+    void conf(Config*) override {}  // not saved
+    testkit::Gate calling;
+  };
+  Caller() : EqFct("NAME = location"), v("V a saved value", this), call("CALL a peer", this) {}
+  norix::D_value<int> v;
+  Call call;
+};
+Caller* caller = nullptr;
+
+// The stop shuts the clients down and saves before it waits for them: a
+// request held by a peer that never answers (within a minute) neither
+// delays the save nor keeps stopping from returning.
+TEST(ServerStop, SavesAtOnceWhileARequestWaitsOnASilentPeer) {
+  testkit::TempDir dir;
+  int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // listens, never accepts
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::string path = dir.file("silent.sock");
+  snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(silent, 4), 0);
+  std::string conf = dir.file("stop.conf");
+  testkit::write_file(conf, "server TEST.STOP HERE\nlisten unix:" + dir.file("s.sock") +
+                                "\ntimeout 60000\npeer TEST.SIL SIL unix:" + path +
+                                "\nlocation BOX 1\n");
+  norix::ServerHooks hooks{};
+  hooks.create = [](int, void*) -> EqFct* { return caller = new Caller; };
+  {
+    norix::Server server(hooks);
+    std::string why;
+    ASSERT_EQ(server.start(conf, &why), 0) << why;
+    Raw writer(server.endpoint());
+    ASSERT_TRUE(writer.send("set TEST.STOP/HERE/BOX/V 42\n"));
+    ASSERT_EQ(writer.answer(), "ok 0 ");
+    Raw held(server.endpoint());
+    ASSERT_TRUE(held.send("set TEST.STOP/HERE/BOX/CALL 1\n"));
+    ASSERT_TRUE(caller->call.calling.wait());
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(server.stop_and_save(&why, std::chrono::milliseconds(200)), 0) << why;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+    EXPECT_THAT(testkit::read_file(conf), HasSubstr("V \t42\n"));
+    close(silent);  // the held call ends, and the server's end joins its thread
+  }
+  delete caller;
 }
 
 TEST(ServerConfig, MistakesStopTheStartSayingWhereAndWhy) {

@@ -2,8 +2,11 @@
 // server process's properties through its monitor cache, and a server in
 // this process pushes changes to raw monitor connections.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,6 +121,26 @@ TEST_F(PeerMonitors, ADeadOrSilentPeerReadsUnreachableAndRecovers) {
 
 using Raw = testkit::Connection;
 
+// A peer whose monitor connections this client cannot have (another
+// connection of this process's user holds its share) is not down: its
+// addresses read as not monitored, so that readers fall back to plain
+// calls, and are subscribed once there is room.
+TEST_F(PeerMonitors, ABusyPeerIsReadWithPlainCallsUntilItHasRoom) {
+  std::vector<std::unique_ptr<Raw>> hogs;
+  for (int i = 0; i < 4; ++i) {
+    hogs.emplace_back(new Raw("unix:" + dir_.file("dev.sock")));
+    ASSERT_TRUE(hogs.back()->send("subscribe " + HEATER + "SETPOINT\n"));
+    ASSERT_EQ(hogs.back()->answer().substr(0, 5), "ok 1 ");
+  }
+  EXPECT_TRUE(wait_read("SETPOINT", "error 110"));
+  EXPECT_EQ(norix::monitor_table().subscribed, 0);
+  std::string setpoint = testkit::client_get(HEATER + "SETPOINT");  // the fallback
+  EXPECT_EQ(setpoint.find("error"), std::string::npos) << setpoint;
+  hogs.clear();
+  EXPECT_TRUE(wait_read("SETPOINT", setpoint));
+  EXPECT_EQ(norix::monitor_table().subscribed, 1);
+}
+
 struct Box : EqFct {
   Box() : EqFct("NAME = location"), v("V a value", this) {}
   norix::D_value<int> v;
@@ -197,17 +220,89 @@ TEST_F(ServerMonitors, RefusalsAreClearAndLimitsHold) {
   EXPECT_TRUE(counts_are(1, 1000));
 
   std::vector<std::unique_ptr<Raw>> others;
-  for (int i = 0; i < 15; ++i) {
+  for (int i = 0; i < 3; ++i) {  // a client's share: 4 of the 16
     others.emplace_back(new Raw(server_->endpoint()));
     ASSERT_TRUE(others.back()->send(sub_v_));
     ASSERT_EQ(others.back()->answer(), "ok 1 1");
   }
   Raw refused(server_->endpoint());
   ASSERT_TRUE(refused.send(sub_v_ + "get TEST.MON/HERE/BOX/V\n"));
-  EXPECT_EQ(refused.answer().substr(0, 7), "err 113") << "monitor connections";
+  EXPECT_EQ(refused.answer().substr(0, 7), "err 113") << "monitor connections of a client";
   EXPECT_EQ(refused.answer(), "ok 1 0");
   others.clear();
   EXPECT_TRUE(counts_are(1, 1000));
+}
+
+// A connection from a loopback address of its own (127.0.0.N): each is
+// another client to the server. Reads one line, within a bound.
+class From {
+ public:
+  From(int n, int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7f000000u + static_cast<uint32_t>(n));
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    timeval limit{5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  ~From() { close(fd_); }
+  std::string ask(const std::string& line) {
+    std::string l = line + "\n";
+    if (send(fd_, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size()))
+      return "<unsent>";
+    return next();
+  }
+  // The next line other than a change or a beat.
+  std::string next() {
+    std::string got = "beat";
+    for (; got == "beat" || got.compare(0, 7, "change ") == 0;)
+      got = line();
+    return got;
+  }
+  std::string line() {
+    std::string got;
+    char ch = 0;
+    while (read(fd_, &ch, 1) == 1 && ch != '\n')
+      got += ch;
+    return got.empty() ? "<closed>" : got;
+  }
+  int fd_;
+};
+
+// One client cannot take the monitor connections from the others: it gets
+// its share, and a newcomer finds room even when every connection is held,
+// by the largest holder's oldest one ending.
+TEST(MonitorShares, NoClientKeepsAnotherOut) {
+  testkit::TempDir dir;
+  testkit::write_file(dir.file("mon.conf"),
+                      "server TEST.MON HERE\nlisten tcp:127.0.0.1:0\n"
+                      "location BOX 1\n");
+  norix::ServerHooks hooks{};
+  hooks.create = [](int, void*) -> EqFct* { return box = new Box; };
+  {
+    norix::Server server(hooks);
+    std::string why;
+    ASSERT_EQ(server.start(dir.file("mon.conf"), &why), 0) << why;
+    int port = std::stoi(server.endpoint().substr(server.endpoint().rfind(':') + 1));
+    const std::string sub = "subscribe TEST.MON/HERE/BOX/V";
+    std::vector<std::unique_ptr<From>> held;
+    for (int client = 2; client <= 5; ++client) {  // four clients take all 16
+      for (int i = 0; i < 5; ++i) {
+        held.emplace_back(new From(client, port));
+        EXPECT_EQ(held.back()->ask(sub).substr(0, 7), i < 4 ? "ok 1 1" : "err 113")
+            << "client " << client << ", connection " << i;
+      }
+    }
+    EXPECT_EQ(server.monitor_counts().connections, 16);
+    From newcomer(6, port);
+    EXPECT_EQ(newcomer.ask(sub), "ok 1 1");
+    EXPECT_EQ(held[0]->next(), "<closed>") << "the oldest connection of a largest holder";
+    EXPECT_EQ(held[5]->ask("get TEST.MON/HERE/BOX/V"), "ok 1 0") << "the others stay";
+  }
+  delete box;
 }
 
 }  // namespace

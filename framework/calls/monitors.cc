@@ -49,6 +49,10 @@ constexpr const char* NO_VALUE_YET = "server unreachable: no value yet";
 // short enough that a silent one costs the machines little, and only once
 // per address.
 constexpr milliseconds FIRST_VALUE_WAIT{200};
+// A peer that refuses a subscription or a connection as busy is asked again
+// after this; meanwhile its addresses read as not monitored, so that their
+// readers read them with plain calls.
+constexpr milliseconds BUSY_RETRY{5000};
 
 struct entry {
   enum Stage { NEW, ASKED, SUBSCRIBED, REFUSED };
@@ -58,6 +62,7 @@ struct entry {
   bool has_value = false;  // a value or a refusal came since the entry was made
   long id = 0;             // SUBSCRIBED: the peer's subscription id
   bool drop = false;       // unread for too long: unsubscribe and forget it
+  bool busy = false;       // REFUSED as busy: asked again from the link's retry_at
   Clock::time_point read;  // last get_monitor
 };
 
@@ -67,8 +72,10 @@ struct link {
   int wake[2] = {-1, -1};  // a byte in wake[1] wakes the thread
   bool stopping = false;
   bool connected = false;
-  bool failed = false;   // the last connection attempt failed or the connection was lost
-  bool refused = false;  // the peer answered but refused the secret: it is not down
+  bool failed = false;         // the last connection attempt failed or the connection was lost
+  bool refused = false;        // the peer answered but refused the secret: it is not down
+  bool busy = false;           // the current connection was refused as busy
+  Clock::time_point retry_at;  // busy entries are asked again from then
   std::map<std::string, entry> entries;  // by address text
   std::map<long, std::string> by_id;     // subscription id -> address text
   std::deque<std::string> awaited;       // answers due: "" auth, "+KEY" subscribe, "-" other
@@ -94,29 +101,47 @@ void unreachable(EqData* value, const std::string& text) {
   value->error(ERR_UNREACHABLE, text);
 }
 
+// Called with the table mutex held: the entry is left to plain reads until
+// its link's retry_at, which the caller sets.
+void leave_busy(entry* e) {
+  e->stage = entry::REFUSED;
+  e->busy = true;
+  e->has_value = true;
+  e->value.init();
+  e->value.error(ERR_NOT_MONITORED, error_text(ERR_NOT_MONITORED));
+}
+
 void wake(link* l) {
   char byte = 1;
   ssize_t n = write(l->wake[1], &byte, 1);
   (void)n;  // a full pipe wakes the thread as well
 }
 
-// Called with the table mutex held: the connection is gone.
+// Called with the table mutex held: the connection is gone. A peer that
+// refused it as busy is not down: its addresses go to plain reads.
 void lost(link* l) {
   l->connected = false;
-  l->failed = true;
+  l->failed = !l->busy;
   l->by_id.clear();
   l->awaited.clear();
+  if (l->busy) l->retry_at = Clock::now() + BUSY_RETRY;
   for (auto& e : l->entries) {
-    e.second.stage = entry::NEW;
     e.second.id = 0;
-    unreachable(&e.second.value, error_text(ERR_UNREACHABLE));
+    if (l->busy) {
+      leave_busy(&e.second);
+    } else {
+      e.second.stage = entry::NEW;
+      unreachable(&e.second.value, error_text(ERR_UNREACHABLE));
+    }
   }
+  l->busy = false;
   tab().first_value.notify_all();
 }
 
 // Called with the table mutex held: the requests the link owes its peer.
 std::string owed(link* l) {
   std::string out;
+  bool retry = Clock::now() >= l->retry_at;
   for (auto it = l->entries.begin(); it != l->entries.end();) {
     entry& e = it->second;
     if (e.drop && e.stage == entry::SUBSCRIBED) {
@@ -126,7 +151,8 @@ std::string owed(link* l) {
       it = l->entries.erase(it);
     } else if (e.drop && e.stage != entry::ASKED) {
       it = l->entries.erase(it);
-    } else if (!e.drop && e.stage == entry::NEW) {
+    } else if (!e.drop && (e.stage == entry::NEW || (e.busy && retry))) {
+      e.busy = false;  // its value stays the plain-read mark until a change comes
       out += protocol::subscribe_request(e.address) + "\n";
       l->awaited.push_back("+" + it->first);
       e.stage = entry::ASKED;
@@ -168,6 +194,18 @@ bool take_line(link* l, const std::string& line, std::string* out) {
   if (l->awaited.empty()) return false;
   std::string what = l->awaited.front();
   l->awaited.pop_front();
+  if (value.error() == ERR_BUSY && what != "-") {
+    // The connection was refused (its first answer), or a subscription
+    // was: either way the address is read with plain calls for a while.
+    if (what[0] == '+') {
+      auto it = l->entries.find(what.substr(1));
+      if (it != l->entries.end() && !it->second.drop) leave_busy(&it->second);
+    }
+    l->retry_at = Clock::now() + BUSY_RETRY;
+    l->busy = l->busy || what.empty() || l->by_id.empty();
+    tab().first_value.notify_all();
+    return !what.empty();
+  }
   if (what.empty()) {  // the auth answer
     l->refused = value.error() != 0;
     if (value.error() == 0) return true;
@@ -186,6 +224,7 @@ bool take_line(link* l, const std::string& line, std::string* out) {
     if (it != l->entries.end()) l->entries.erase(it);
   } else if (got > 0) {
     it->second.stage = entry::SUBSCRIBED;
+    l->busy = false;
     it->second.id = got;
     l->by_id[got] = it->first;
   } else {
@@ -222,8 +261,16 @@ void run_connection(link* l, int fd) {
       std::lock_guard<std::mutex> lock(tab().mux);
       if (l->stopping) return;
       out += owed(l);
-      // The last address was dropped: the peer need not serve this link.
-      if (l->entries.empty() && l->awaited.empty() && out.empty()) return;
+      // The last address was dropped, or every one waits for a busy peer
+      // to be asked again: the peer need not serve this link meanwhile.
+      bool waits = l->awaited.empty() && out.empty();
+      if (waits && l->entries.empty()) return;
+      if (waits && l->by_id.empty() &&
+          std::all_of(l->entries.begin(), l->entries.end(),
+                      [](const std::pair<const std::string, entry>& e) { return e.second.busy; })) {
+        l->busy = true;
+        return;
+      }
     }
     if (!out.empty() && protocol::write_all(fd, out, Clock::now() + WRITE_LIMIT) != 0) return;
     out.clear();
@@ -268,6 +315,20 @@ void run_link(link* l) {
       std::lock_guard<std::mutex> lock(tab().mux);
       if (l->stopping) return;
       idle = l->entries.empty();
+    }
+    Clock::time_point retry_at;
+    {
+      std::lock_guard<std::mutex> lock(tab().mux);
+      retry_at = l->retry_at;
+    }
+    if (!idle && Clock::now() < retry_at) {  // a busy peer is asked again later
+      pollfd p{l->wake[0], POLLIN, 0};
+      poll(&p, 1,
+           static_cast<int>(std::chrono::ceil<milliseconds>(retry_at - Clock::now()).count()));
+      char drop[64];
+      while (read(l->wake[0], drop, sizeof drop) > 0) {
+      }
+      continue;
     }
     if (idle) {  // nothing to watch: no connection until an address is read
       pollfd p{l->wake[0], POLLIN, 0};
@@ -335,7 +396,12 @@ int monitor_read(const std::string& endpoint, EqAdr* address, EqData* result) {
     if (it == at->entries.end()) {
       it = at->entries.emplace(key, entry()).first;
       it->second.address = *address;
-      unreachable(&it->second.value, at->connected ? NO_VALUE_YET : error_text(ERR_UNREACHABLE));
+      if (!at->connected && Clock::now() < at->retry_at) {
+        leave_busy(&it->second);
+        it->second.stage = entry::NEW;  // asked with the others at retry_at
+      } else {
+        unreachable(&it->second.value, at->connected ? NO_VALUE_YET : error_text(ERR_UNREACHABLE));
+      }
     }
     it->second.drop = false;
     wake(at);

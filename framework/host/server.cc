@@ -21,8 +21,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "framework/base/file_replace.h"
@@ -258,7 +260,10 @@ void Server::load(location* l) {
   }
 }
 
-void Server::stop() {
+// Ends what may end at once: no new connection or panel request comes
+// after it, and every client socket is shut down, so no answer is sent any
+// more. Threads inside a request or an update may still run.
+void Server::shut_down() {
   {
     std::lock_guard<std::mutex> lock(mux_);
     if (stopping_) return;
@@ -271,15 +276,34 @@ void Server::stop() {
     ssize_t n = write(wake_[1], &byte, 1);
     (void)n;  // a full pipe wakes the loop as well
   }
-  if (updater_.joinable()) updater_.join();
-  if (acceptor_.joinable()) acceptor_.join();
-  {
-    std::lock_guard<std::mutex> lock(mux_);
-    for (auto& c : connections_)
-      shutdown(c->fd, SHUT_RDWR);
+  if (acceptor_.joinable()) acceptor_.join();  // it only waits on its sockets
+  std::lock_guard<std::mutex> lock(mux_);
+  for (auto& c : connections_)
+    shutdown(c->fd, SHUT_RDWR);
+}
+
+// Whether the update thread and every serving thread have ended, waiting
+// for them until the deadline.
+bool Server::threads_ended_by(Clock::time_point deadline) {
+  constexpr std::chrono::milliseconds LOOK_PERIOD{10};
+  for (;;) {
+    bool ended = !updater_.joinable() || updater_done_.load();
+    {
+      std::lock_guard<std::mutex> lock(mux_);
+      for (auto& c : connections_)
+        ended = ended && c->done.load();
+    }
+    if (ended) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(LOOK_PERIOD);
   }
-  // No new connection comes now; the serving threads end on the shut-down
-  // sockets. Joined without mux_, which they do not take.
+}
+
+// Joins the update thread and the serving threads, which end on the
+// shut-down sockets (or when the request they are in ends), and releases
+// the endpoint. Joined without mux_, which they take.
+void Server::finish_stop() {
+  if (updater_.joinable()) updater_.join();
   std::vector<std::unique_ptr<connection>> gone;
   {
     std::lock_guard<std::mutex> lock(mux_);
@@ -292,10 +316,27 @@ void Server::stop() {
   if (listen_fd_ >= 0) close(listen_fd_);
   listen_fd_ = -1;
   if (!unix_path_.empty()) unlink(unix_path_.c_str());
+  unix_path_.clear();
   for (int& fd : wake_) {
     if (fd >= 0) close(fd);
     fd = -1;
   }
+}
+
+void Server::stop() {
+  shut_down();
+  finish_stop();
+}
+
+// The save comes before any thread is joined: a request held by a slow
+// peer, or an update inside a long call, holds no lock that the save needs
+// (save_mux_ aside, which a client's own save takes only briefly), so it
+// cannot hold the save up.
+int Server::stop_and_save(std::string* why, std::chrono::milliseconds join_limit) {
+  shut_down();
+  int rc = save(why);
+  if (threads_ended_by(Clock::now() + join_limit)) finish_stop();
+  return rc;
 }
 
 std::string Server::saved_text() {
@@ -356,7 +397,7 @@ void Server::update_loop() {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mux_);
-      if (stop_cond_.wait_until(lock, next, [this] { return stopping_; })) return;
+      if (stop_cond_.wait_until(lock, next, [this] { return stopping_; })) break;
     }
     call_hook(hooks_.refresh_prolog);
     for (auto& l : locations_)
@@ -366,6 +407,7 @@ void Server::update_loop() {
     auto now = Clock::now();
     if (next < now) next = now + period;
   }
+  updater_done_ = true;
 }
 
 }  // namespace norix

@@ -34,6 +34,7 @@
 #define FRAMEWORK_HOST_SERVER_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <iosfwd>
 #include <memory>
@@ -99,6 +100,12 @@ class Server {
   int check(const std::string& config_file, std::string* why);
   // Stops updates and clients: no update or request runs after it returns.
   void stop();
+  // Stopping for the end of the process: shuts every client socket and the
+  // panel down, saves as save() does, and only then waits for the update
+  // and serving threads, at most join_limit; threads still inside a call
+  // (a silent peer with a long timeout) are left running, and the process
+  // is expected to end. The save's result: 0, or -1 with *why.
+  int stop_and_save(std::string* why, std::chrono::milliseconds join_limit);
   // Writes the configuration file again, replacing it whole
   // (norix::replace_file). 0, or -1 with *why; the old file stays whole on
   // failure.
@@ -130,6 +137,11 @@ class Server {
     std::atomic<bool> waiting{false};  // between requests
     std::atomic<long long> since{0};   // when it began to wait, steady clock ns
     bool evicted = false;              // its reading side was shut down
+    // Added after evicted, under mux_: a monitor connection's client
+    // (server_monitors.cc) and whether it was ended to make room.
+    bool monitor = false;
+    bool reclaimed = false;
+    std::string client;
   };
   struct location;
 
@@ -161,7 +173,9 @@ class Server {
   std::mutex save_mux_;  // one save at a time
 
   // Monitor connections (server_monitors.cc), added after the fields above.
-  bool begin_monitor();  // takes mux_; false at the limit of monitor connections
+  // Takes mux_; false at the limit of monitor connections, overall or of
+  // c's client.
+  bool begin_monitor(connection* c);
   void serve_monitor(connection* c, protocol::LineReader* reader, const std::string& first);
   int monitor_connections_ = 0;         // guarded by mux_
   std::atomic<long> subscriptions_{0};  // on all monitor connections
@@ -177,6 +191,12 @@ class Server {
   // (framework/host/metrics.h), while it runs. A scrape takes mux_ after the
   // sources' mutex.
   int metrics_source_ = -1;
+  // Added after metrics_source_: stopping in steps, so that the final save
+  // needs no thread to have ended (stop_and_save).
+  void shut_down();
+  bool threads_ended_by(std::chrono::steady_clock::time_point deadline);
+  void finish_stop();
+  std::atomic<bool> updater_done_{false};  // set by the update thread as it ends
 };
 
 // A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, logs

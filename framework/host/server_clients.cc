@@ -185,7 +185,7 @@ void Server::serve(connection* c) {
       reply = protocol::answer_line(result);
       if (!admitted) r = protocol::LineReader::FAILED;
     } else if (r == protocol::LineReader::LINE && line.compare(0, 10, "subscribe ") == 0 &&
-               begin_monitor()) {
+               begin_monitor(c)) {
       serve_monitor(c, &reader, line);  // serves the connection to its end
       break;
     } else if (r == protocol::LineReader::LINE) {

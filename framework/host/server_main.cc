@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -28,6 +29,9 @@ namespace {
 Server* program_server = nullptr;
 
 constexpr std::chrono::seconds SHUTDOWN_LIMIT{10};  // to stop the server and save
+// For the update and client threads to end after the save; those still in
+// a call to a peer then are left to the end of the process.
+constexpr std::chrono::seconds JOIN_LIMIT{2};
 
 // Ends the process without static destructors: engine threads may still be
 // dispatching, and use what those destructors would free.
@@ -57,16 +61,28 @@ void print_help(const char* prog) {
       prog, prog, prog);
 }
 
-// Ends the process if stopping and saving have not ended in time: an engine
-// stuck in an action can hold a lock that the save needs. The configuration
-// is replaced whole or not at all, so the last saved one stays.
+// The final save's result once it is written: -1 before, then 0 when it
+// succeeded, 1 when it failed.
+std::atomic<int> save_status{-1};
+
+// Ends the process if stopping has not ended in time. The save comes
+// before any client or update thread is waited for, and reads FLOW_n and
+// FAULT without a machine's locks, so neither a silent peer nor an engine
+// stuck in an action holds it up; what can is a property whose own
+// operation never returns, as the save takes each saved property's
+// operation lock. Without the save, the last saved configuration stays
+// whole (it is replaced whole or not at all).
 void bound_shutdown() {
   std::thread([] {
     std::this_thread::sleep_for(SHUTDOWN_LIMIT);
-    log_message(LOG_ERROR, "shutdown did not end within " + std::to_string(SHUTDOWN_LIMIT.count()) +
-                               " s; exiting without saving the configuration");
+    int saved = save_status.load();
+    std::string limit = std::to_string(SHUTDOWN_LIMIT.count());
+    log_message(LOG_ERROR,
+                saved < 0 ? "shutdown did not end within " + limit +
+                                " s; exiting without saving the configuration"
+                          : "shutdown did not end within " + limit + " s after the save; exiting");
     fflush(nullptr);
-    _exit(1);
+    _exit(saved < 0 ? 1 : saved);
   }).detach();
 }
 
@@ -149,8 +165,8 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
   }
   service_stopping();
   bound_shutdown();
-  program_server->stop();
-  int rc = program_server->save(&why);
+  int rc = program_server->stop_and_save(&why, JOIN_LIMIT);
+  save_status = rc == 0 ? 0 : 1;
   if (rc != 0) {
     log_message(LOG_ERROR, std::string(prog) + ": " + why);
   } else {

@@ -12,6 +12,7 @@
 
 #include "framework/host/server.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -20,6 +21,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "framework/calls/endpoint.h"
 #include "framework/calls/eq_call.h"
@@ -36,6 +38,7 @@ namespace {
 using protocol::Clock;
 
 constexpr int MAX_MONITOR_CONNECTIONS = 16;  // of the server's 32 connections
+constexpr int MAX_CLIENT_MONITORS = 4;       // of those, per client (client_of)
 constexpr size_t MAX_CONNECTION_SUBSCRIPTIONS = 1000;
 constexpr long MAX_SUBSCRIPTIONS = 4000;   // on all connections
 constexpr size_t OUTPUT_ROOM = 64 * 1024;  // no new line is made while this much waits
@@ -58,6 +61,24 @@ bool refuses_subscription(int code) {
          code == ERR_BAD_ADDRESS;
 }
 
+// Who a connection's client is, for sharing the monitor connections: the
+// local user for the unix socket ("uid N"), the address for TCP ("ADDRESS").
+// A secret names no one: every client presents the same one.
+std::string client_of(int fd) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 && a.ss_family == AF_INET) {
+    char ip[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&a)->sin_addr, ip, sizeof ip);
+    return ip;
+  }
+  ucred cred{};
+  socklen_t size = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0)
+    return "uid " + std::to_string(cred.uid);
+  return "unknown";
+}
+
 int ms_until(Clock::time_point t) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(left);
@@ -65,9 +86,33 @@ int ms_until(Clock::time_point t) {
 
 }  // namespace
 
-bool Server::begin_monitor() {
+// Monitor connections are shared among clients: each holds at most
+// MAX_CLIENT_MONITORS, and when all are taken, a client holding fewer than
+// the largest holder's count less one makes room by ending that holder's
+// oldest one (whose client then reads with plain calls, or asks again).
+// So one client can never keep another out, whatever it holds.
+bool Server::begin_monitor(connection* c) {
+  std::string who = client_of(c->fd);
   std::lock_guard<std::mutex> lock(mux_);
-  if (monitor_connections_ >= MAX_MONITOR_CONNECTIONS) return false;
+  std::map<std::string, std::vector<connection*>> held;  // live, oldest first
+  for (auto& other : connections_) {
+    if (other->monitor && !other->reclaimed && !other->done.load())
+      held[other->client].push_back(other.get());
+  }
+  size_t mine = held[who].size();
+  if (mine >= static_cast<size_t>(MAX_CLIENT_MONITORS)) return false;
+  if (monitor_connections_ >= MAX_MONITOR_CONNECTIONS) {
+    std::vector<connection*>* largest = nullptr;
+    for (auto& h : held) {
+      if (largest == nullptr || h.second.size() > largest->size()) largest = &h.second;
+    }
+    if (largest == nullptr || largest->size() <= mine + 1) return false;
+    connection* oldest = largest->front();
+    oldest->reclaimed = true;
+    shutdown(oldest->fd, SHUT_RDWR);  // its thread ends and counts itself out
+  }
+  c->client = who;
+  c->monitor = true;
   ++monitor_connections_;
   return true;
 }
@@ -248,6 +293,7 @@ void Server::serve_monitor(connection* c, protocol::LineReader* reader, const st
   subscriptions_ -= static_cast<long>(subs.size());
   std::lock_guard<std::mutex> lock(mux_);
   --monitor_connections_;
+  c->monitor = false;
 }
 
 }  // namespace norix
