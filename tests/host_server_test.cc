@@ -363,10 +363,10 @@ TEST(ServerStop, SavesAtOnceWhileARequestWaitsOnASilentPeer) {
     std::string why;
     ASSERT_EQ(server.start(conf, &why), 0) << why;
     Raw writer(server.endpoint());
-    ASSERT_TRUE(writer.send("set TEST.STOP/HERE/BOX/V 42\n"));
+    ASSERT_TRUE(writer.send("set TEST.STOP/HERE/BOX/V 1 42\n"));
     ASSERT_EQ(writer.answer(), "ok 0 ");
     Raw held(server.endpoint());
-    ASSERT_TRUE(held.send("set TEST.STOP/HERE/BOX/CALL 1\n"));
+    ASSERT_TRUE(held.send("set TEST.STOP/HERE/BOX/CALL 1 1\n"));
     ASSERT_TRUE(caller->call.calling.wait());
     auto began = std::chrono::steady_clock::now();
     EXPECT_EQ(server.stop_and_save(&why, std::chrono::milliseconds(200)), 0) << why;
