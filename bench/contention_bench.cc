@@ -1,6 +1,6 @@
 // contention_bench.cc - REF's event engine while property readers and
-// interrupts run beside it, or browsers follow the web panel's live stream,
-// and without them.
+// interrupts run beside it, browsers follow the web panel's live stream, or
+// a monitoring scraper collects the metrics every second, and without them.
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>
@@ -8,7 +8,10 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,7 +19,9 @@
 #include "bench/bench_support.h"
 #include "bench/server_fixture.h"
 #include "framework/host/http_endpoint.h"
+#include "framework/host/metrics.h"
 #include "server/fsm_panel.h"
+#include "server/fsm_stats.h"
 
 namespace fsmbench {
 namespace {
@@ -81,12 +86,51 @@ class Browsers {
   std::atomic<long> events_{0};
 };
 
+// A facility's monitoring: collects the metrics text of every machine (as
+// GET /metrics does) at once and then every second, until destroyed.
+class Scraper {
+ public:
+  Scraper() {
+    static const int source = norix::add_metrics_source(fsm_metrics);
+    (void)source;
+    thread_ = std::thread([this] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      do {
+        lock.unlock();
+        bytes_ += static_cast<long>(norix::metrics_text().size());
+        ++scrapes_;
+        lock.lock();
+      } while (!cond_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; }));
+    });
+  }
+  ~Scraper() { stop(); }
+  // Ends the scraping after the scrape under way, if any.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cond_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+  long scrapes() const { return scrapes_; }
+  long bytes() const { return bytes_; }
+
+ private:
+  std::mutex mutex_;  // guards stop_
+  std::condition_variable cond_;
+  bool stop_ = false;
+  std::atomic<long> scrapes_{0};
+  std::atomic<long> bytes_{0};
+  std::thread thread_;
+};
+
 // 1000 events of the cycle scenario per tick through REF's queue; the
 // figure is the CPU time of the poster and REF's event engine per event.
 // With browsers > 0, that many follow the web panel's live stream of every
-// location (REF among them) while it runs.
+// location (REF among them) while it runs; with scrape, a Scraper runs.
 void contention_case(benchmark::State& state, const std::string& key, bool contended,
-                     int browsers = 0) {
+                     int browsers = 0, bool scrape = false) {
   const std::string& err = start_server();
   if (!err.empty()) {
     state.SkipWithError(err.c_str());
@@ -133,6 +177,7 @@ void contention_case(benchmark::State& state, const std::string& key, bool conte
   }
   long rss0 = rss_kib();
   std::unique_ptr<Browsers> watching(browsers > 0 ? new Browsers(browsers) : nullptr);
+  std::unique_ptr<Scraper> scraper(scrape ? new Scraper() : nullptr);
   long done = ticks();
   size_t next = 0;
   int64_t wall0 = wall_ns();
@@ -159,6 +204,12 @@ void contention_case(benchmark::State& state, const std::string& key, bool conte
     record(key + "#rss_growth_kib", static_cast<double>(rss_kib() - rss0));
   }
   watching.reset();
+  if (scraper != nullptr) {
+    scraper->stop();  // at least one scrape done
+    state.counters["scrapes"] = static_cast<double>(scraper->scrapes());
+    state.counters["scrape_B"] = static_cast<double>(scraper->bytes() / scraper->scrapes());
+  }
+  scraper.reset();
   // Bring the machine back to a whole round of the ring for the next case.
   while (next != 0) {
     ref_loc->state_ptr->post_event(&ring[next]);
@@ -185,6 +236,10 @@ void register_contention_cases() {
       contention_case(s, key, contended);
     })->UseRealTime();
   }
+  // The metrics scraped every second: compare with contention/none.
+  benchmark::RegisterBenchmark("contention/scraper", [](benchmark::State& s) {
+    contention_case(s, "contention/scraper", false, 0, true);
+  })->UseRealTime();
   // The web panel: its producer runs only while a browser follows it.
   for (int browsers : {0, 10}) {
     std::string key = "contention/panel/" + std::to_string(browsers);
