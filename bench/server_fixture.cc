@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "bench/cases.h"
+#include "framework/host/start_sequence.h"
 
 namespace fsmbench {
 
@@ -89,15 +90,40 @@ std::vector<node_info>& types() {
   return *t;
 }
 
-EqFSMlocation* create(int code, const std::string& type, const std::string& name,
-                      const std::string& machine) {
-  gbl_fct_name = type;
-  auto* loc = static_cast<EqFSMlocation*>(eq_create(code, nullptr));
-  loc->set_name(name);
-  norix::serve_location(loc);
-  std::istringstream conf("FSM \t" + machine + "\nDESCR \t" + name + "\n");
-  norix::load_config(loc, conf);
-  return loc;
+// A location to start: its code, type, name and the machine it belongs to.
+struct BenchSite {
+  int code;
+  std::string type;
+  std::string name;
+  std::string machine;
+};
+
+// Starts the locations in the runtime's order, with the library's hooks
+// (their event engines start in eq_init_epilog). Empty, or what failed.
+std::string start_locations(const std::vector<BenchSite>& wanted,
+                            std::vector<EqFSMlocation*>* made) {
+  norix::ServerHooks hooks{};
+  hooks.init_prolog = eq_init_prolog;
+  hooks.create = eq_create;
+  hooks.init_epilog = eq_init_epilog;
+  hooks.post_init_prolog = post_init_prolog;
+  hooks.post_init_epilog = post_init_epilog;
+  hooks.load_pass = fsm_load_pass;
+  std::vector<norix::StartSite> sites;
+  for (const BenchSite& w : wanted)
+    sites.push_back(norix::StartSite{w.code, w.type, w.name, "", nullptr});
+  norix::StartSteps steps;
+  steps.created = [](norix::StartSite& s) { norix::serve_location(s.fct); };
+  steps.load = [&wanted, &sites](norix::StartSite& s) {
+    const BenchSite& w = wanted[static_cast<size_t>(&s - sites.data())];
+    std::istringstream conf("FSM \t" + w.machine + "\nDESCR \t" + w.name + "\n");
+    norix::load_config(s.fct, conf);
+  };
+  std::string why;
+  if (norix::start_locations(hooks, &sites, steps, &why) != 0) return why;
+  for (const norix::StartSite& s : sites)
+    made->push_back(static_cast<EqFSMlocation*>(s.fct));
+  return "";
 }
 
 std::mutex tick_mutex;
@@ -147,23 +173,19 @@ const std::string& start_server() {
     device->set_name("DEV");
     norix::serve_location(device);
 
-    eq_init_prolog();
-    ref_loc = create(100, "ref", "REF", "REF.MACHINE");
-    data_loc = create(100, "data", "DATA", "DATA.MACHINE");
+    std::vector<BenchSite> wanted{{100, "ref", "REF", "REF.MACHINE"},
+                                  {100, "data", "DATA", "DATA.MACHINE"}};
     for (int m = 0; m < MACHINES; ++m) {
       char name[8];
       snprintf(name, sizeof name, "m%03d", m % 1000);
-      small_locs.push_back(create(100, name, std::string("M") + (name + 1), name));
+      wanted.push_back(BenchSite{100, name, std::string("M") + (name + 1), name});
     }
-    for (EqFct* loc : {static_cast<EqFct*>(ref_loc), static_cast<EqFct*>(data_loc)})
-      loc->init();
-    for (EqFSMlocation* loc : small_locs)
-      loc->init();
-    ref_loc->complete();
-    data_loc->complete();
-    for (EqFSMlocation* loc : small_locs)
-      loc->complete();
-    eq_init_epilog();
+    std::vector<EqFSMlocation*> made;
+    *err = start_locations(wanted, &made);
+    if (!err->empty()) return err;
+    ref_loc = made[0];
+    data_loc = made[1];
+    small_locs.assign(made.begin() + 2, made.end());
     // Every machine has been initialised and entered by its event engine.
     std::vector<EqFSMlocation*> all = small_locs;
     all.push_back(ref_loc);

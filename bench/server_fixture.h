@@ -1,8 +1,8 @@
 // server_fixture.h - the running locations that the server cases of
 // fsm_bench share.
 //
-// The locations are started once, as the server starts them (eq_create,
-// configuration, init, complete, eq_init_epilog), and run until the
+// The locations are started once, through the runtime's start-up sequence
+// (framework/host/start_sequence.h) with the library's hooks, and run until the
 // process ends: REF (the reference machine, with FLOW_0..2 and a routed
 // property IVAL), M000..M099 (one-state machines for send_event) and DATA
 // (states with 1, 10 and 100 items bound to the served location DEV).

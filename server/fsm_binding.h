@@ -288,5 +288,9 @@ void refresh_epilog();
 void interrupt_usr1_prolog(int sig);
 void interrupt_usr1_epilog(int sig);
 void eq_cancel();
+// The start-up pass of a location of type code (the runtime's load_pass
+// hook): superstate locations are loaded, initialised and completed after
+// every root location, so that the machine they join is registered by then.
+int fsm_load_pass(int code);
 
 #endif  // SERVER_FSM_BINDING_H

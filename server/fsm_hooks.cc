@@ -92,3 +92,7 @@ void interrupt_usr1_prolog(int) {}
 void interrupt_usr1_epilog(int) {}
 
 void eq_cancel() {}
+
+int fsm_load_pass(int code) {
+  return code == FSM_CODE_SUPERSTATE ? 1 : 0;
+}

@@ -9,16 +9,6 @@
 #include "server/fsm_panel.h"
 #include "server/fsm_stats.h"
 
-namespace {
-
-// Superstate locations are loaded, initialised and completed after every
-// root location, so that the machine they join is registered by then.
-int load_pass(int code) {
-  return code == FSM_CODE_SUPERSTATE ? 1 : 0;
-}
-
-}  // namespace
-
 // Read by ThreadSanitizer, where the program is built with it; this one
 // replaces the host runtime's (framework/host/server_main.cc), whose line it
 // repeats. The web panel's graph layout runs the Graphviz library and,
@@ -65,7 +55,7 @@ int main(int argc, char** argv) {
   hooks.interrupt_usr1_prolog = interrupt_usr1_prolog;
   hooks.interrupt_usr1_epilog = interrupt_usr1_epilog;
   hooks.cancel = eq_cancel;
-  hooks.load_pass = load_pass;
+  hooks.load_pass = fsm_load_pass;
   norix::set_http_panel(fsm_panel());
   norix::add_metrics_source(fsm_metrics);
   norix::add_liveness_check(fsm_engines_alive);

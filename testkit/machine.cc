@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include "framework/base/text.h"
+#include "framework/host/start_sequence.h"
 #include "testkit/clock.h"
 #include "testkit/device.h"
 
@@ -71,8 +73,45 @@ void collect(FSMstate* sp, const std::set<FSMstate*>& tops, std::set<FSMstate*>*
   }
 }
 
-std::string first_word(const std::string& text) {
-  return text.substr(0, text.find(' '));
+// The start-up of a machine in the test's process: the runtime's order with
+// the library's hooks, but no engine threads (eq_init_prolog and
+// eq_init_epilog, which register and start machines, are left out; start()
+// links and enters the machine itself).
+const norix::ServerHooks& kit_hooks() {
+  static const norix::ServerHooks hooks = [] {
+    norix::ServerHooks h{};
+    h.create = eq_create;
+    h.post_init_prolog = post_init_prolog;
+    h.post_init_epilog = post_init_epilog;
+    h.load_pass = fsm_load_pass;
+    return h;
+  }();
+  return hooks;
+}
+
+// A location's saved value lines, with an FSM line naming machine when
+// they have none.
+std::string with_fsm_line(const std::string& conf, const std::string& machine) {
+  if (conf.compare(0, 4, "FSM ") == 0 || conf.find("\nFSM ") != std::string::npos) return conf;
+  return "FSM \t" + machine + "\n" + conf;
+}
+
+// The machine that lines name in their FSM line, or fallback.
+std::string fsm_line_value(const std::string& conf, const std::string& fallback) {
+  std::istringstream in(conf);
+  for (std::string line; std::getline(in, line);) {
+    if (norix::internal::first_word(line) != "FSM") continue;
+    std::istringstream rest(line.substr(3));
+    std::string name;
+    if (rest >> name) return name;
+  }
+  return fallback;
+}
+
+// Loads a location's saved value lines, as a server does before its init().
+void load_lines(EqFct* fct, const std::string& lines) {
+  std::istringstream in(lines);
+  norix::load_config(fct, in);
 }
 
 }  // namespace
@@ -174,20 +213,18 @@ EqFSMlocation* Machine::make(const std::string& name, int code, const std::strin
   memcpy(info.name, type.data(), std::min(type.size(), sizeof info.name));
   node_info* saved = init_list;
   init_list = &info;
-  gbl_fct_name = type;
-  EqFct* fct = eq_create(code, nullptr);
+  norix::StartSite site{code, type, name, "", nullptr};
+  norix::StartSteps steps;
+  steps.created = [](norix::StartSite& s) { norix::serve_location(s.fct); };
+  std::string why;
+  int rc = norix::create_location(kit_hooks(), &site, steps, &why);
   init_list = saved;
-  EqFSMlocation* loc = static_cast<EqFSMlocation*>(fct);
-  loc->set_name(name);
-  norix::serve_location(loc);
-  std::string lines = conf;
-  if (lines.compare(0, 4, "FSM ") != 0 && lines.find("\nFSM ") == std::string::npos) {
-    std::string machine = root_ != nullptr ? root_->fsm.value() : type;
-    lines = "FSM \t" + machine + "\n" + lines;
-  }
-  std::istringstream in(lines);
-  norix::load_config(loc, in);
-  sites_.push_back(Site{loc, conf});
+  if (rc != 0) return nullptr;
+  auto* loc = static_cast<EqFSMlocation*>(site.fct);
+  // A superstate joins the machine that the root's lines name.
+  std::string machine =
+      root_ != nullptr ? fsm_line_value(sites_.front().conf, sites_.front().type) : type;
+  sites_.push_back(Site{loc, with_fsm_line(conf, machine), code, type});
   return loc;
 }
 
@@ -197,10 +234,15 @@ EqFSMlocation* Machine::join(const std::string& name, const std::string& type, C
 }
 
 int Machine::start() {
-  for (Site& s : sites_) {
-    s.loc->init();
-    s.loc->complete();
-  }
+  std::vector<norix::StartSite> sites;
+  for (const Site& s : sites_)
+    sites.push_back(norix::StartSite{s.code, s.type, s.loc->name(), "", s.loc});
+  norix::StartSteps steps;
+  steps.load = [this, &sites](norix::StartSite& s) {
+    load_lines(s.fct, sites_[static_cast<size_t>(&s - sites.data())].conf);
+  };
+  std::string why;
+  if (norix::finish_locations(kit_hooks(), &sites, steps, &why) != 0) return -1;
   int rc = root()->link_state();
   fsm_engine_prepare(root_);
   started_ = true;
@@ -302,7 +344,7 @@ std::vector<std::string> Machine::queued() {
 }
 
 std::string Machine::flow(int n, const std::string& location) {
-  return first_word(get("FLOW_" + std::to_string(n), location));
+  return norix::internal::first_word(get("FLOW_" + std::to_string(n), location));
 }
 
 std::string Machine::fault(const std::string& location) {
@@ -322,26 +364,23 @@ std::vector<EqFSMlocation*> serve(const std::vector<Served>& locations) {
     t.create = locations[i].create;
   }
   init_list = types->empty() ? nullptr : &(*types)[0];
-  eq_init_prolog();
+  norix::ServerHooks hooks = kit_hooks();
+  hooks.init_prolog = eq_init_prolog;  // these register and start the machines
+  hooks.init_epilog = eq_init_epilog;
+  std::vector<norix::StartSite> sites;
+  for (const Served& s : locations)
+    sites.push_back(norix::StartSite{s.code, s.type, s.name, "", nullptr});
+  norix::StartSteps steps;
+  steps.created = [](norix::StartSite& s) { norix::serve_location(s.fct); };
+  steps.load = [&locations, &sites](norix::StartSite& s) {
+    const Served& served = locations[static_cast<size_t>(&s - sites.data())];
+    load_lines(s.fct, with_fsm_line(served.conf, served.type));
+  };
+  std::string why;
   std::vector<EqFSMlocation*> made;
-  for (const Served& s : locations) {
-    gbl_fct_name = s.type;
-    auto* loc = static_cast<EqFSMlocation*>(eq_create(s.code, nullptr));
-    loc->set_name(s.name);
-    norix::serve_location(loc);
-    std::string lines = s.conf;
-    if (lines.compare(0, 4, "FSM ") != 0 && lines.find("\nFSM ") == std::string::npos) {
-      lines = "FSM \t" + s.type + "\n" + lines;
-    }
-    std::istringstream in(lines);
-    norix::load_config(loc, in);
-    made.push_back(loc);
-  }
-  for (EqFSMlocation* loc : made) {
-    loc->init();
-    loc->complete();
-  }
-  eq_init_epilog();
+  if (norix::start_locations(hooks, &sites, steps, &why) != 0) return made;
+  for (const norix::StartSite& s : sites)
+    made.push_back(static_cast<EqFSMlocation*>(s.fct));
   return made;
 }
 

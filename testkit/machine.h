@@ -1,11 +1,13 @@
 // machine.h - machines built and driven in the test's own process.
 //
 // A Machine is what a server makes of one root location and the superstate
-// locations that join it: each location is created by eq_create from the
-// application's create function, named and served (so clients and data
-// items reach its properties), loaded with its saved value lines, initialised
-// and completed, and the machine is linked and started, all on the test's
-// thread. No engine thread runs: ticks, events and interrupts are dispatched
+// locations that join it, started through the runtime's start-up sequence
+// (framework/host/start_sequence.h): each location is created by eq_create
+// from the application's create function, named and served (so clients
+// and data items reach its properties) when it is made; start() then loads
+// each one's saved value lines, initialises and completes it (the root
+// before superstates), runs post_init, and links and starts the machine,
+// all on the test's thread. No engine thread runs: ticks, events and interrupts are dispatched
 // synchronously by the calls below, through the same queues and the same
 // dispatch as in a server, so a test is deterministic and needs no waits.
 //
@@ -64,9 +66,9 @@ class Machine {
   EqFSMlocation* join(const std::string& name, const std::string& type, Create create,
                       const std::string& conf = "");
 
-  // Initialises and completes every location (the root first), links the
-  // machine and starts it on this thread: init and entry actions run here.
-  // 0 when the machine linked.
+  // Loads, initialises and completes every location (the root first), links
+  // the machine and starts it on this thread: init and entry actions run
+  // here. 0 when the machine linked.
   int start();
 
   // One update of the root location: its queued events, the events of due
@@ -108,7 +110,9 @@ class Machine {
 
   struct Site {
     EqFSMlocation* loc;
-    std::string conf;
+    std::string conf;  // with its FSM line; loaded by start()
+    int code;
+    std::string type;
   };
   EqFSMlocation* root_;
   std::vector<Site> sites_;  // the root first
@@ -126,10 +130,12 @@ struct Served {
   std::string conf = "";
 };
 
-// Runs a server's start-up hooks over the locations, in list order:
-// eq_init_prolog, eq_create and serving per location, the saved lines
-// loaded, init and complete, then eq_init_epilog, which starts every
-// machine's real engine threads. Engines never stop, so the locations are
+// Starts the locations as a server does (framework/host/start_sequence.h),
+// with the library's hooks: eq_init_prolog, eq_create and serving per
+// location in list order, the saved lines loaded, init and complete (root
+// locations before superstates), eq_init_epilog, which starts every
+// machine's real engine threads, then post_init. Empty if a location could
+// not be created. Engines never stop, so the locations are
 // kept for the rest of the process; call it once per test process.
 std::vector<EqFSMlocation*> serve(const std::vector<Served>& locations);
 // Waits until the machine's event engine has entered it; false at the

@@ -144,8 +144,8 @@ TEST(SavedValue, LinesLoadCutAt79AndAFlowWithHistoryRestartsInItsSavedState) {
     testkit::Machine m("LAMP", "lamp", create_lamp,
                        "FLOW_0 \t1 0 0 0 \"on : lamp is on\"\nEVENT \t3 0.5 2 99 \"" +
                            std::string(90, 'x') + "\"\n");
+    ASSERT_EQ(m.start(), 0);  // loads the lines, as a server does before init
     EXPECT_EQ(saved_line(&m.location()->event), " \t3 0.5 2 \"" + std::string(79, 'x') + "\"\n");
-    ASSERT_EQ(m.start(), 0);
     EXPECT_EQ(m.flow(0), "on");
     m.event("switch:on");
     EXPECT_EQ(saved_line(m.location()->flows[0]), " \t1 1 0 \"off : lamp is off\"\n");

@@ -52,11 +52,6 @@ void call_hook(void (*hook)()) {
   if (hook != nullptr) hook();
 }
 
-// The start-up pass of a location of type code: 0 or 1.
-int pass_of(const ServerHooks& hooks, int code) {
-  return hooks.load_pass != nullptr && hooks.load_pass(code) == 1 ? 1 : 0;
-}
-
 // Whether local user uid may open the unix socket at path, as the kernel
 // decides it from the socket file's owner, group and mode (the superuser
 // always may); false for an unknown user. Called on the panel's gate
@@ -136,48 +131,37 @@ int Server::start(const std::string& config_file, std::string* why) {
   for (const auto& s : config_.peer_secrets)
     protocol::set_secret(s.first, s.second);
 
-  call_hook(hooks_.init_prolog);
-  for (const ServerConfig::location& c : config_.locations) {
-    gbl_fct_name = c.type;
-    EqFct* fct = hooks_.create(c.code, nullptr);
-    if (fct == nullptr) {
-      *why = file_ + ":" + std::to_string(c.line_no) + ": location " + c.name + ": type code " +
-             std::to_string(c.code) + " refused";
-      return -1;
-    }
-    fct->set_name(c.name);
-    internal::startup_note(fct, c);
-    locations_.push_back(std::unique_ptr<location>(new location{&c, fct, Config(), {}}));
-    for (D_fct* p : fct->properties())
+  std::vector<StartSite> sites;
+  for (const ServerConfig::location& c : config_.locations)
+    sites.push_back(
+        StartSite{c.code, c.type, c.name, file_ + ":" + std::to_string(c.line_no) + ": ", nullptr});
+  StartSteps steps;
+  steps.created = [this, &sites](StartSite& s) {
+    const ServerConfig::location& c = config_.locations[static_cast<size_t>(&s - sites.data())];
+    internal::startup_note(s.fct, c);
+    locations_.push_back(std::unique_ptr<location>(new location{&c, s.fct, Config(), {}}));
+    for (D_fct* p : s.fct->properties())
       p->conf(&locations_.back()->saved);
-    serve_location(fct);
-  }
-  for (int pass = 0; pass < 2; ++pass) {
-    for (auto& l : locations_) {
-      if (pass_of(hooks_, l->config->code) != pass) continue;
-      load(l.get());
-      l->fct->init();
-      l->fct->complete();
-    }
-  }
-  call_hook(hooks_.init_epilog);
+    serve_location(s.fct);
+  };
+  steps.load = [this, &sites](StartSite& s) {
+    load(locations_[static_cast<size_t>(&s - sites.data())].get());
+  };
+  // A check ends after init_epilog with what it found.
   if (checking_) {
-    int problems = internal::startup_problems();
-    if (problems > 0)
-      unsound += (unsound.empty() ? "" : "\n") + std::to_string(problems) + " problem(s) reported";
-    if (unsound.empty()) return 0;
-    *why = unsound;
-    return -1;
+    steps.epilog_done = [&unsound](std::string* found) {
+      int problems = internal::startup_problems();
+      if (problems > 0)
+        unsound +=
+            (unsound.empty() ? "" : "\n") + std::to_string(problems) + " problem(s) reported";
+      if (unsound.empty()) return 1;
+      *found = unsound;
+      return -1;
+    };
   }
-  if (startup_refused()) {
-    *why = std::to_string(internal::startup_problems()) +
-           " problem(s) reported while starting, and the configuration is strict";
-    return -1;
-  }
-  call_hook(hooks_.post_init_prolog);
-  for (auto& l : locations_)
-    l->fct->post_init();
-  call_hook(hooks_.post_init_epilog);
+  int rc = start_locations(hooks_, &sites, steps, why);
+  if (rc < 0) return -1;
+  if (rc == 1) return 0;
 
   updater_ = std::thread(&Server::update_loop, this);
   acceptor_ = std::thread(&Server::accept_loop, this);

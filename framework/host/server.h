@@ -3,22 +3,14 @@
 //
 // A server program supplies hooks (how to create a location of a type code
 // and type name, and what to run around the start-up) and calls
-// server_main. The runtime then, on the start-up thread:
-//   1. reads the configuration file (framework/host/server_config.h) and starts
-//      listening;
-//   2. init_prolog();
-//   3. per configured location, in file order: gbl_fct_name = its type name,
-//      create(code, nullptr), the location named and served, and every
-//      property's conf() called to register what is saved;
-//   4. in two passes, every location of pass 0 and then every location of
-//      pass 1 (load_pass(code); without that hook all are in pass 0), each
-//      pass in file order: its saved value lines loaded (norix::load_config:
-//      read_from_conf for text properties, read() with find_prop_name() for
-//      the others), then init(), then complete();
-//   5. init_epilog(); with the configuration's strict item, a problem that
-//      a hook reported (framework/host/startup.h) refuses the start-up here;
-//   6. post_init_prolog(), post_init() per location, post_init_epilog();
-// then runs update() on every location at the configured period on an
+// server_main. The runtime then, on the start-up thread, reads the
+// configuration file (framework/host/server_config.h), starts listening and
+// starts the configured locations in file order as
+// framework/host/start_sequence.h says: once created, a location is served
+// and every property's conf() is called to register what is saved; its
+// saved value lines are loaded (norix::load_config: read_from_conf for text
+// properties, read() with find_prop_name() for the others) before its
+// init(). It then runs update() on every location at the configured period on an
 // update thread (between refresh_prolog() and refresh_epilog()), and client
 // requests on a thread per connection. SIGUSR1 calls interrupt_usr1 on
 // every location between its hooks; SIGINT and SIGTERM stop the server,
@@ -45,32 +37,12 @@
 
 #include "framework/calls/endpoint.h"
 #include "framework/host/server_config.h"
+#include "framework/host/start_sequence.h"
 #include "framework/objects/eq_fct.h"
 
 namespace norix {
 
 class HttpEndpoint;
-
-// What a server program plugs into the runtime. create is required; the
-// others may be null.
-struct ServerHooks {
-  void (*init_prolog)();
-  EqFct* (*create)(int code, void* arg);  // with gbl_fct_name set; null refuses the code
-  void (*init_epilog)();
-  void (*post_init_prolog)();
-  void (*post_init_epilog)();
-  void (*refresh_prolog)();
-  void (*refresh_epilog)();
-  void (*interrupt_usr1_prolog)(int sig);
-  void (*interrupt_usr1_epilog)(int sig);
-  void (*cancel)();  // after the last save, before the program ends
-  // The pass (0 or 1) in which a location of this type code has its
-  // configuration loaded and is initialised and completed: a location of
-  // pass 1 finds every location of pass 0 complete. Null: every location in
-  // pass 0; a result other than 1 is pass 0. Last, so that the fields above
-  // keep their places.
-  int (*load_pass)(int code);
-};
 
 // One server per process: it sets the process's server name, peers and
 // served locations. Its methods may be called from any thread; start once.
