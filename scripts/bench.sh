@@ -7,7 +7,7 @@
 # scripts/bench.sh --benchmark_filter=dispatch
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh bench
 cmake -S . -B build/bench -G Ninja -DFSM_WERROR=ON -DFSM_BUILD_BENCH=ON \
   -DFSM_BUILD_TESTS=OFF >/dev/null
 cmake --build build/bench -j "$(nproc)" --target fsm_bench

@@ -2,12 +2,13 @@
 # Checks the layers' includes and the sources' format, then builds
 # everything and runs every test: the plain build, then the suite again
 # under AddressSanitizer+UndefinedBehaviorSanitizer with LeakSanitizer (a
-# leak fails the test that leaked), then under ThreadSanitizer. Build trees
-# go to build/<config>.
+# leak fails the test that leaked), then under ThreadSanitizer. The plain
+# build compiles the benchmarks too (not run: scripts/bench.sh runs them),
+# and must have run the browser test. Build trees go to build/<config>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/check_layers.sh
-scripts/deps.sh
+scripts/deps.sh test
 scripts/check_format.sh
 
 jobs=$(nproc)
@@ -39,7 +40,13 @@ leak_probe() {
   fi
 }
 
-run build/plain
+run build/plain -DFSM_BUILD_BENCH=ON
+# A configure without Node or Chromium leaves the browser test out; here
+# that is a failure, not a pass.
+if ! ctest --test-dir build/plain -N -R '^browser_panel$' | grep -q "Total Tests: 1"; then
+  echo "the browser test (browser_panel) was not configured: see the configure message"
+  exit 1
+fi
 leak_probe
 run build/asan "-DFSM_SANITIZE=address;undefined"
 run build/tsan -DFSM_SANITIZE=thread

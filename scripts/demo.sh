@@ -9,7 +9,7 @@
 # makes goes to build/demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh demo
 
 top=$PWD
 demo=$top/build/demo

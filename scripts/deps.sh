@@ -1,33 +1,61 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if missing,
-# (libsystemd and prometheus-cpp for running as a service; Python's
-# prometheus_client and systemd-analyze for their tests),
-# and the browser test's npm packages (tests/browser, from its lock file).
-# "scripts/deps.sh fuzz" also installs clang and its sanitizer and libFuzzer
-# runtimes for scripts/fuzz.sh.
+# Installs the Debian packages (without recommended extras) that one job
+# needs, if missing:
+#   scripts/deps.sh build   the libraries (with libsystemd and prometheus-cpp
+#                           for running as a service), the client, the
+#                           examples and the unit tests (GoogleTest; a default
+#                           configure builds them)
+#   scripts/deps.sh test    build, plus Google Benchmark (the benchmarks are
+#                           compiled), Graphviz's dot, clang-format, Python's
+#                           prometheus_client and systemd-analyze, and
+#                           Chromium and Node with the browser test's npm
+#                           packages (tests/browser, from its lock file). The
+#                           default.
+#   scripts/deps.sh demo    build, plus dot, jq and Chromium (the panel's
+#                           screenshot) with its npm packages
+#   scripts/deps.sh bench   build, plus Google Benchmark
+#   scripts/deps.sh fuzz    build, plus clang and its sanitizer and libFuzzer
+#                           runtimes
 set -euo pipefail
-want=(cmake ninja-build g++ git clang-format libgtest-dev libgmock-dev libbenchmark-dev graphviz jq
-  pkg-config libcpp-httplib-dev libgraphviz-dev chromium nodejs
-  libsystemd-dev prometheus-cpp-dev python3-prometheus-client systemd)
-if [ "${1:-}" = fuzz ]; then
-  want+=(clang libclang-rt-14-dev)
-fi
+job=${1:-test}
+want=(cmake ninja-build g++ git pkg-config libcpp-httplib-dev libgraphviz-dev libgtest-dev
+  libgmock-dev libsystemd-dev prometheus-cpp-dev)
+browser=false
+case "$job" in
+  build) ;;
+  test)
+    want+=(clang-format libbenchmark-dev graphviz chromium nodejs python3-prometheus-client systemd)
+    browser=true
+    ;;
+  demo)
+    want+=(graphviz jq chromium nodejs)
+    browser=true
+    ;;
+  bench) want+=(libbenchmark-dev) ;;
+  fuzz) want+=(clang libclang-rt-14-dev) ;;
+  *)
+    echo "usage: $0 [build|test|demo|bench|fuzz]" >&2
+    exit 2
+    ;;
+esac
+if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+install() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"
+}
 need=()
 for pkg in "${want[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
-  if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
   $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${need[@]}"
+  install "${need[@]}"
 fi
-# Debian's nodejs comes without npm; other builds of it bring their own.
-if ! command -v npm >/dev/null; then
-  if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q npm
-fi
-browser=$(dirname "$0")/../tests/browser
-if [ ! -d "$browser/node_modules" ] || [ "$browser/package-lock.json" -nt "$browser/node_modules" ]; then
-  (cd "$browser" && npm ci --no-audit --no-fund)
+if [ "$browser" = true ]; then
+  # Debian's nodejs comes without npm; other builds of it bring their own.
+  command -v npm >/dev/null || install npm
+  dir=$(dirname "$0")/../tests/browser
+  if [ ! -d "$dir/node_modules" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules" ]; then
+    (cd "$dir" && npm ci --no-audit --no-fund)
+  fi
 fi

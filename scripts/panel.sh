@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 port=${1:-8080}
-scripts/deps.sh
+scripts/deps.sh build
 cmake -S . -B build/plain -G Ninja >/dev/null
 cmake --build build/plain -j "$(nproc)" --target oven_server sim_devices
 run=$PWD/build/panel
