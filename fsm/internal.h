@@ -14,24 +14,17 @@
 
 #include <string>
 
+#include "framework/base/mutex.h"
+
 namespace fsm_internal {
 
-// A mutex of the default (non-recursive) kind, private to this process.
+// Every mutex is of the default (non-recursive) kind; mutexes and condition
+// variables are private to this process (framework/base/mutex.h).
 inline void init_private_mutex(pthread_mutex_t* mutex) {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(mutex, &attr);
-  pthread_mutexattr_destroy(&attr);
+  norix::internal::init_mutex(mutex);
 }
-
-// A condition variable private to this process.
 inline void init_private_cond(pthread_cond_t* cond) {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_cond_init(cond, &attr);
-  pthread_condattr_destroy(&attr);
+  norix::internal::init_cond(cond);
 }
 
 // Texts the library is handed may be null; a null is taken as empty rather
