@@ -12,9 +12,11 @@
 #   save_restore/  save_restore/, fsm/ (not fsm/fsm.h), framework/ but never
 #                  framework/host/
 #   server/        server/, fsm/, save_restore/, framework/
-#   testkit/       testkit/ and the library's folders
+#   writer/        writer/ and the library's folders (fsm/fsm.h included):
+#                  the layer for writing machines, on the plain interface
+#   testkit/       testkit/, writer/ and the library's folders
 #   tests/, examples/, bench/, fuzz/: their own folder, the library's
-#                  folders and testkit/, never another program's
+#                  folders, writer/ and testkit/, never another program's
 # Includes are by path from the root; one that climbs with ../ or names no
 # folder is refused too. Prints each forbidden #include and exits 1 if there
 # is one.
@@ -23,7 +25,7 @@ cd "$(dirname "$0")/.."
 
 library="framework fsm server save_restore"
 apps="tests examples bench fuzz"
-kit="testkit"
+kit="testkit writer"
 sublayers="base values objects calls host"
 declare -A rank=()  # a sub-layer's place in framework/, lowest 0
 for s in $sublayers; do rank[$s]=${#rank[@]}; done
@@ -65,8 +67,9 @@ allowed() {
         [[ $to == save_restore || $to == fsm || $to == framework ]]
       ;;
     server) [[ $to == server || $to == fsm || $to == save_restore || $to == framework ]] ;;
-    testkit) [[ $to == testkit || " $library " == *" $to "* ]] ;;
-    *) [[ $to == "$from" || $to == testkit || " $library " == *" $to "* ]] ;;
+    writer) [[ $to == writer || " $library " == *" $to "* ]] ;;
+    testkit) [[ $to == testkit || $to == writer || " $library " == *" $to "* ]] ;;
+    *) [[ $to == "$from" || $to == testkit || $to == writer || " $library " == *" $to "* ]] ;;
   esac
 }
 

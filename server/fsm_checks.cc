@@ -17,10 +17,18 @@
 
 namespace {
 
+// A flow's start state and history as the create function left them.
+struct flow_start {
+  int id;
+  std::string start;
+  int history;
+};
+
 struct noted {
   EqFSMlocation* loc;  // not owned
   std::string type;
   bool known;
+  std::vector<flow_start> created;  // the location state's flows after create
 };
 
 // The locations made since begin_checks; start-up thread only.
@@ -116,6 +124,151 @@ bool is_registered(const EqFSMlocation* loc) {
   return false;
 }
 
+// Every state of the machine under top, depth first (adopted states too,
+// once linked).
+void collect(FSMstate* st, std::vector<FSMstate*>* all, int depth) {
+  if (depth > 64) return;
+  all->push_back(st);
+  auto* sp = dynamic_cast<FSMsuperstate*>(st);
+  if (sp == nullptr) return;
+  for (const FSMsuperstate::frame* f : sp->flow) {
+    for (FSMstate* child : f->state)
+      collect(child, all, depth + 1);
+  }
+}
+
+// Whether an event addressed to `address` reaches st: the rule of dispatch
+// (fsm/fsm_state.cc) for "*", "name", "P!name" and "P!*".
+bool addressed(const FSMstate* st, const std::string& address) {
+  if (address == "*") return true;
+  size_t bang = address.find('!');
+  if (bang == std::string::npos) return address == st->name;
+  const FSMstate* parent = st->get_parent();
+  if (parent == nullptr || parent->name.compare(0, bang, address, 0, bang) != 0) return false;
+  std::string rest = address.substr(bang + 1);
+  return rest == "*" || rest == st->name;
+}
+
+}  // namespace
+
+// Whether a transition (its own trigger or "*") or a handler of st takes
+// the event. The root's transitions never run.
+bool state_takes_event(const FSMstate* st, const std::string& event) {
+  if (st->type != FSM_TYPE_ROOT) {
+    for (const FSMstate::branch* br : st->transition) {
+      if (br->event_name == event || br->event_name == "*") return true;
+    }
+  }
+  for (const FSMstate::event_handler* h : st->handler) {
+    if (h->name == event) return true;
+  }
+  return false;
+}
+
+bool machine_names_event(FSMstate* top, const std::string& event) {
+  if (event == "timer") return true;
+  std::vector<FSMstate*> all;
+  collect(top, &all, 0);
+  for (const FSMstate* st : all) {
+    if (st->type != FSM_TYPE_ROOT) {
+      for (const FSMstate::branch* br : st->transition) {
+        if (br->event_name == event) return true;
+      }
+    }
+    for (const FSMstate::event_handler* h : st->handler) {
+      if (h->name == event) return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// Reports a timeout's or a signal's event (what: "the timeout \"e\"") that
+// reaches no state of the machine, or none that takes it.
+void check_posted(EqFSMlocation* loc, const std::vector<FSMstate*>& all, const FSMstate* from,
+                  const std::string& what, const std::string& event, const std::string& address) {
+  std::vector<const FSMstate*> reached;
+  for (const FSMstate* st : all) {
+    if (addressed(st, address)) reached.push_back(st);
+  }
+  std::string where = "state " + quoted(from->name) + ": " + what;
+  if (reached.empty()) {
+    report(loc, "",
+           where + " is addressed to " + quoted(address) +
+               ", which is no state of this machine: it reaches nothing");
+    return;
+  }
+  for (const FSMstate* st : reached) {
+    if (state_takes_event(st, event)) return;
+  }
+  report(loc, "",
+         where + " goes to " + quoted(address) + ", but no transition or handler there takes " +
+             quoted(event) + ": it changes nothing");
+}
+
+// The timeouts and signals of the states of sp's location (not those of
+// adopted superstate locations, which are checked from their own).
+void check_posts(EqFSMlocation* loc, FSMsuperstate* sp) {
+  FSMstate* top = sp->get_root() != nullptr ? sp->get_root() : sp;
+  std::vector<FSMstate*> all;
+  collect(top, &all, 0);
+  std::vector<FSMstate*> own;
+  collect(sp, &own, 0);
+  for (const FSMstate* st : own) {
+    auto* owner = dynamic_cast<const FSMsuperstate*>(st);
+    if (st != sp && owner != nullptr && owner->location != nullptr) continue;
+    if (st != sp && st->get_parent() != nullptr) {
+      // A state under an adopted location belongs to that location.
+      bool foreign = false;
+      for (const FSMstate* p = st->get_parent(); p != nullptr && p != sp; p = p->get_parent()) {
+        auto* ps = dynamic_cast<const FSMsuperstate*>(p);
+        if (ps != nullptr && ps->location != nullptr) foreign = true;
+      }
+      if (foreign) continue;
+    }
+    for (const FSMstate::timeout* t : st->timeouts) {
+      std::string address = t->event.state.empty() ? st->name : t->event.state;
+      check_posted(loc, all, st, "the timeout " + quoted(t->event.event), t->event.event, address);
+    }
+    for (const FSMstate::branch* br : st->transition) {
+      if (br->flag != 1) continue;
+      check_posted(loc, all, st,
+                   "the signal " + quoted(br->event.event) + " of the transition on " +
+                       quoted(br->event_name),
+                   br->event.event, br->event.state);
+    }
+  }
+}
+
+// Flows of the location's own state whose start state or history the
+// create function set and that no FLOW_n line configures: the configuration
+// put them back to the first state without history.
+void check_replaced(const noted& n) {
+  EqFSMlocation* loc = n.loc;
+  for (const flow_start& c : n.created) {
+    std::string first;
+    for (const FSMsuperstate::frame* f : loc->state_ptr->flow) {
+      if (f->id == c.id && !f->state.empty()) first = f->state.front()->name;
+    }
+    bool differs = c.history != 0 || (!c.start.empty() && c.start != first);
+    if (!differs) continue;
+    for (D_flow* f : loc->flows) {
+      if (f->get_id() != c.id) continue;
+      const USTR* v = f->value();
+      if (v->str_data.str_data_val != nullptr && v->str_data.str_data_val[0] != '\0') break;
+      std::string start = c.start.empty() ? first : c.start;
+      report(loc, f->name(),
+             "flow " + std::to_string(c.id) + ": the create function starts it in " +
+                 quoted(start) + (c.history != 0 ? " with history" : "") +
+                 ", but the configuration, which decides, has no " + f->name() +
+                 " line: it starts in " + quoted(first) + " without history. Add the line '" +
+                 f->name() + " <tab>" + std::to_string(c.history) + " 0 0 0 \"" + start + "\"'");
+      break;
+    }
+  }
+}
+
 }  // namespace
 
 void begin_checks() {
@@ -124,7 +277,13 @@ void begin_checks() {
 }
 
 void note_location(EqFSMlocation* loc, const std::string& type, bool known) {
-  if (noting) locations().push_back(noted{loc, type, known});
+  if (!noting) return;
+  noted n{loc, type, known, {}};
+  if (loc->state_ptr != nullptr) {
+    for (const FSMsuperstate::frame* f : loc->state_ptr->flow)
+      n.created.push_back(flow_start{f->id, f->state_name, f->history});
+  }
+  locations().push_back(n);
 }
 
 void check_definitions() {
@@ -159,6 +318,8 @@ void check_definitions() {
       continue;
     }
     check_tree(loc, sp, &seen);
+    check_posts(loc, sp);
+    check_replaced(n);
   }
   locations().clear();
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 class EqFSMlocation;
+class FSMstate;
 
 // Forgets the locations noted so far and notes those created from now on.
 void begin_checks();
@@ -22,5 +23,13 @@ void note_location(EqFSMlocation* loc, const std::string& type, bool known);
 // Checks every noted location and its machine, reports each problem, and
 // stops noting.
 void check_definitions();
+
+// Whether a transition or a handler of st takes the event: one on that
+// name or on "*" (the root's transitions never run).
+bool state_takes_event(const FSMstate* st, const std::string& event);
+// Whether any state of the machine under top has a transition or handler
+// of exactly that name ("timer" always counts). Reads the tree without a
+// lock: it is built before the machine's threads start and then fixed.
+bool machine_names_event(FSMstate* top, const std::string& event);
 
 #endif  // SERVER_FSM_CHECKS_H

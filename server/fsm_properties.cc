@@ -25,6 +25,7 @@
 #include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 #include "server/fsm_binding.h"
+#include "server/fsm_checks.h"
 #include "server/fsm_stats.h"
 
 namespace {
@@ -89,6 +90,17 @@ const char* unstorable(const USTR* u, size_t n) {
 
 void refuse(EqData* res, int code, const char* why) {
   if (res != nullptr) res->error(code, why);
+}
+
+// Whether the machine of root has been entered by its engine (or by the
+// test kit). Takes the location mutex, a leaf.
+bool running(FSMrootstate* root) {
+  EqFSMlocation* loc = root->get_location();
+  if (loc == nullptr) return false;
+  pthread_mutex_lock(&loc->mux);
+  int ready = loc->fsm_ready;
+  pthread_mutex_unlock(&loc->mux);
+  return ready != 0;
 }
 
 }  // namespace
@@ -263,6 +275,15 @@ void D_event::set(EqAdr*, EqData* data, EqData* res, EqFct*) {
     return refuse(res, ERR_BUSY, "server busy: too many events wait for this machine");
   }
   set_event(in);
+  // A name that no state of the machine takes is posted all the same (an
+  // addressed state still polls, refreshes and runs "during" for it), and
+  // the answer tells the client so. Only once the machine runs: its tree
+  // is then fixed, and read here without a lock.
+  if (res != nullptr && root != nullptr && running(root) && !machine_names_event(root, evn.event)) {
+    std::string note =
+        "posted, but no state of machine \"" + root->name + "\" takes event \"" + evn.event + "\"";
+    res->set(note.c_str());
+  }
 }
 
 // "E" and "E:" go to the location's state, "E:!" to every active state,

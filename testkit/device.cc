@@ -72,15 +72,26 @@ void FakeProperty::get(EqAdr*, EqData*, EqData* result, EqFct*) {
 
 void FakeProperty::set(EqAdr*, EqData* value, EqData* result, EqFct*) {
   char text[1024];
+  bool stored = false;
+  EqData now;
   pthread_mutex_lock(&mux_);
   if (error_ != 0) {
     result->error(error_, norix::error_text(error_));
   } else if (value->type() == value_.type()) {
     value_.copy_from(value);
+    stored = true;
   } else if (value_.set_from_string(value->get_string(text, sizeof text)) != 0) {
     result->error(ERR_WRONG_TYPE, norix::error_text(ERR_WRONG_TYPE));
+  } else {
+    stored = true;
   }
+  if (stored) now.copy_from(&value_);
   pthread_mutex_unlock(&mux_);
+  if (stored && react_) react_(now);
+}
+
+void FakeProperty::on_write(std::function<void(EqData&)> react) {
+  react_ = std::move(react);
 }
 
 int FakeProperty::data_type() const {
@@ -184,6 +195,15 @@ std::string Device::text(const std::string& property) {
 
 std::string Device::address(const std::string& property) const {
   return testkit::address(location.name(), property);
+}
+
+std::string Device::address() const {
+  return std::string(FACILITY) + "/" + DEVICE + "/" + location.name();
+}
+
+void Device::on_write(const std::string& property, std::function<void(EqData&)> react) {
+  FakeProperty* p = find(property);
+  if (p != nullptr) p->on_write(std::move(react));
 }
 
 }  // namespace testkit

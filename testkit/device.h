@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +56,11 @@ class FakeProperty : public D_fct {
 
   void set_value(const EqData& value);
   EqData value();
+  // Called after each client write that changed the value, with the value
+  // stored (a copy), outside the property's mutex (so it may set this or other
+  // properties): a device that reacts to writes. Set it before machines
+  // write; null removes it.
+  void on_write(std::function<void(EqData&)> react);
   // Code 0 clears the error; otherwise every call answers code with the
   // framework's text for it.
   void fail(int code);
@@ -62,7 +68,8 @@ class FakeProperty : public D_fct {
  private:
   EqData value_;
   int error_;
-  mutable pthread_mutex_t mux_;  // guards value_ and error_
+  mutable pthread_mutex_t mux_;         // guards value_ and error_
+  std::function<void(EqData&)> react_;  // set before use, then only read
 };
 
 // A served location of fake properties. Properties are added before the
@@ -86,6 +93,14 @@ class Device {
   void fail(const std::string& property, int code);
   std::string text(const std::string& property);  // the value as text ("" when absent)
   std::string address(const std::string& property) const;
+  // The device's own address ("TEST.FAC/TEST.DEV/HEATER"): what an address
+  // property of a machine names.
+  std::string address() const;
+  // A device that reacts to writes: after each client write of property,
+  // react runs with the value written (FakeProperty::on_write). Typically
+  // it sets another property: dev.on_write("RUN", [&](const EqData& v) {
+  // dev.set("PRESSURE", v.get_int() ? 0.5f : 1000.0f); }).
+  void on_write(const std::string& property, std::function<void(EqData&)> react);
 
   EqFct location;
 

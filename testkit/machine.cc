@@ -5,11 +5,13 @@
 #include <string.h>
 
 #include <algorithm>
+#include <ostream>
 #include <set>
 #include <sstream>
 
 #include "framework/base/text.h"
 #include "framework/host/start_sequence.h"
+#include "fsm/fsm_trace.h"
 #include "testkit/clock.h"
 #include "testkit/device.h"
 
@@ -349,6 +351,76 @@ std::string Machine::flow(int n, const std::string& location) {
 
 std::string Machine::fault(const std::string& location) {
   return get("FAULT", location);
+}
+
+namespace {
+
+// Flow n of the location's state, read under its lock as FLOW_n is;
+// `what`: 0 name, 1 description, 2 error.
+std::string flow_part(EqFSMlocation* loc, int n, int what) {
+  if (loc == nullptr) return "";
+  FSMsuperstate* sp = loc->state_ptr;
+  std::string out;
+  sp->lock_state();
+  const char* descr = nullptr;
+  const char* name = sp->get_ast_name(n, &descr, 0);
+  if (name != nullptr && what == 0) out = name;
+  if (name != nullptr && what == 1 && descr != nullptr) out = descr;
+  if (what == 2) {
+    char buf[256] = "";
+    if (sp->copy_ast_error(n, buf, sizeof buf) > 0) out = buf;
+  }
+  sp->unlock_state();
+  return out;
+}
+
+}  // namespace
+
+std::string Machine::flow_state(int n, const std::string& location) {
+  return flow_part(location.empty() ? root_ : find(location), n, 0);
+}
+
+std::string Machine::flow_description(int n, const std::string& location) {
+  return flow_part(location.empty() ? root_ : find(location), n, 1);
+}
+
+std::string Machine::flow_error(int n, const std::string& location) {
+  return flow_part(location.empty() ? root_ : find(location), n, 2);
+}
+
+std::vector<Fired> Machine::fired() {
+  std::vector<Fired> out;
+  for (const FSMtrace::record& r : root()->trace->copy()) {
+    out.push_back(Fired{FSMtrace::flow_path(r.flow), r.from != nullptr ? r.from->name : "",
+                        r.to != nullptr ? r.to->name : "", r.event});
+  }
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const Fired& f) {
+  return out << f.flow << ": " << f.from << " -> " << (f.to.empty() ? "(stays)" : f.to) << " on "
+             << f.event;
+}
+
+Conf& Conf::flow(int n, const std::string& start, bool history) {
+  text_ +=
+      "FLOW_" + std::to_string(n) + " \t" + (history ? "1" : "0") + " 0 0 0 \"" + start + "\"\n";
+  return *this;
+}
+
+Conf& Conf::value(const std::string& property, const std::string& text) {
+  text_ += property + " \t" + text + "\n";
+  return *this;
+}
+
+Conf& Conf::value(const std::string& property, double v) {
+  std::ostringstream out;
+  out << v;
+  return value(property, out.str());
+}
+
+Conf& Conf::address(const std::string& property, const Device& device) {
+  return value(property, device.address());
 }
 
 std::vector<EqFSMlocation*> serve(const std::vector<Served>& locations) {

@@ -18,10 +18,12 @@
 #ifndef TESTKIT_MACHINE_H
 #define TESTKIT_MACHINE_H
 
+#include <iosfwd>
 #include <string>
 #include <vector>
 
 #include "fsm/fsm.h"
+#include "testkit/device.h"
 #include "testkit/sync.h"
 
 namespace testkit {
@@ -44,6 +46,40 @@ void record_taction(FSMstate* st);
 int record_guard(FSMstate* st);
 bool& guard_allows();
 int record_handler(FSMstate* st);
+
+// One transition the machine fired, as its trace (TRACE) records it.
+struct Fired {
+  std::string flow;   // the flow's path ("oven/0", "oven/heating/0")
+  std::string from;   // the state left
+  std::string to;     // the state entered; "" when the flow stayed in `from`
+  std::string event;  // the event it fired on
+  bool operator==(const Fired& o) const {
+    return flow == o.flow && from == o.from && to == o.to && event == o.event;
+  }
+};
+std::ostream& operator<<(std::ostream& out, const Fired& f);  // "flow: from -> to on event"
+
+// The saved value lines of a location, given as values:
+//   Conf().flow(0, "off", true).value("OFF_AFTER", 300).address("HEATER", heater)
+// converts to the text that Machine and join take.
+class Conf {
+ public:
+  // FLOW_n: the flow starts in `start` (and resumes with history).
+  Conf& flow(int n, const std::string& start, bool history = false);
+  Conf& value(const std::string& property, const std::string& text);
+  Conf& value(const std::string& property, const char* text) {
+    return value(property, std::string(text));
+  }
+  Conf& value(const std::string& property, int v) { return value(property, std::to_string(v)); }
+  Conf& value(const std::string& property, double v);
+  // An address property naming a fake device (testkit/device.h).
+  Conf& address(const std::string& property, const Device& device);
+  const std::string& text() const { return text_; }
+  operator const std::string&() const { return text_; }  // NOLINT: given where text is taken
+
+ private:
+  std::string text_;
+};
 
 class Machine {
  public:
@@ -98,6 +134,15 @@ class Machine {
   // The name of flow n's active state as FLOW_n shows it (its first word).
   std::string flow(int n, const std::string& location = "");
   std::string fault(const std::string& location = "");
+  // Flow n of a location's own state (the root's by default), read from the
+  // tree, whether or not a FLOW_n property shows it: its active state's
+  // name, description and error ("" when the flow has no state).
+  std::string flow_state(int n, const std::string& location = "");
+  std::string flow_description(int n, const std::string& location = "");
+  std::string flow_error(int n, const std::string& location = "");
+  // The transitions fired since the start (the trace's records, oldest
+  // first; at most the trace's size).
+  std::vector<Fired> fired();
 
   EqFSMlocation* location() const { return root_; }
   FSMrootstate* root() const;

@@ -37,6 +37,19 @@ TEST(DefinitionChecks, EachMistakeIsReportedOnceAndStopsAStrictStart) {
        "t.conf:5: location S2: machine type \"stray\" is already registered by location S: "},
       {OVEN_SERVER_PATH, OVEN + DOOR + "location D 101 door\nFSM \tno\n",
        "t.conf:9: location D: the machine \"no\" that this superstate location joins (FSM)"},
+      {STRAY_SERVER_PATH, "location S 100 stray_timeout\n",
+       "t.conf:4: location S: state \"a\": the timeout \"late\" is addressed to \"heatng\", which "
+       "is no state"},
+      {STRAY_SERVER_PATH, "location S 100 stray_event\n",
+       "t.conf:4: location S: state \"a\": the timeout \"too_slo\" goes to \"a\", but no "
+       "transition or handler there takes \"too_slo\""},
+      {STRAY_SERVER_PATH, "location S 100 stray_signal\n",
+       "t.conf:4: location S: state \"a\": the signal \"lokc\" of the transition on \"go\" goes to "
+       "\"*\", but no transition or handler there takes \"lokc\""},
+      {STRAY_SERVER_PATH, "location S 100 stray_start\n",
+       "t.conf:4: location S: flow 0: the create function starts it in \"b\" with history, but "
+       "the configuration, which decides, has no FLOW_0 line: it starts in \"a\" without "
+       "history. Add the line 'FLOW_0 <tab>1 0 0 0 \"b\"'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.report);

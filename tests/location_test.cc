@@ -104,6 +104,31 @@ TEST(EventText, EachFormPostsItsEventAndAddressWithinBounds) {
   }
 }
 
+// A name that no state takes is posted all the same, and the answer says so
+// once the machine runs; names some state takes, and "timer", answer nothing.
+TEST(EventText, ANameNoStateTakesIsPostedAndTheAnswerSaysSo) {
+  testkit::Machine m("LAMP", "lamp", create_lamp);
+  ASSERT_EQ(m.start(), 0);
+  const struct {
+    const char* text;
+    std::string answer;
+  } cases[] = {
+      {"swtich:*", "posted, but no state of machine \"lamp\" takes event \"swtich\""},
+      {"switch:off", ""},
+      {"timer:!", ""},
+  };
+  for (const auto& c : cases) {
+    EqData value;
+    value.set(c.text);
+    EqData res;
+    m.location()->event.set(nullptr, &value, &res, m.location());
+    EXPECT_EQ(res.error(), 0);
+    EXPECT_EQ(res.type() == DATA_NULL ? "" : res.text_value(), c.answer) << c.text;
+  }
+  m.tick();
+  EXPECT_EQ(m.fired(), (std::vector<testkit::Fired>{{"lamp/0", "off", "on", "switch"}}));
+}
+
 TEST(EventText, ClientsQueueUpToTheLimitAndTheMachineItselfBeyondIt) {
   testkit::Machine m("LAMP", "lamp", create_lamp);
   norix::set_client_event_limit(2);
