@@ -80,6 +80,9 @@ std::vector<Goal> goals() {
                recorded("monitor/silent_ratio"), 1.1, true});
   g.push_back({"monitors: FLOW_0 read with a silent peer, 99th percentile (ms)",
                recorded("monitor/flow_read_silent_peer#p99") / 1e6, 10, true});
+  g.push_back({"layer of writer/machine.h: ns per event / plain function pointers (alternating)",
+               recorded("writer/alternate/layer#ns") / recorded("writer/alternate/plain#ns"), 1.1,
+               true});
   return g;
 }
 
@@ -127,6 +130,7 @@ int main(int argc, char** argv) {
   fsmbench::register_pipeline_cases();
   fsmbench::register_server_cases();
   fsmbench::register_monitor_cases();
+  fsmbench::register_writer_cases();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
