@@ -67,8 +67,11 @@ async function sendEvent(s, location) {
     });
     const answer = res.ok ? await res.json() : {error: res.status, text: await res.text()};
     const ok = answer.error === 0;
-    s.answer.className = ok ? 'ok' : 'err';
-    s.answer.textContent = ok ? 'sent: ' + text : 'error ' + answer.error + ': ' + answer.text;
+    // A success may carry a note: a name no state takes is posted, and said so.
+    const note = ok && answer.value ? answer.value : '';
+    s.answer.className = ok ? (note ? 'warn' : 'ok') : 'err';
+    s.answer.textContent = ok ? (note ? 'sent: ' + text + ' (' + note + ')' : 'sent: ' + text) :
+                                'error ' + answer.error + ': ' + answer.text;
   } catch (e) {
     s.answer.className = 'err';
     s.answer.textContent = 'not sent: ' + e.message;
@@ -121,9 +124,12 @@ function show(m) {
   s.now.textContent = 'Active: ' +
       leaves.map((p) => p.substring(m.location.length + 1) + ' since ' + clock(m.since[p]))
           .join(', ');
-  const problems = (m.fault ? [m.fault] : []).concat(m.errors.filter((e) => e !== m.fault));
+  // FAULT is the root state's own error; the others are named by their state
+  // ("state fault: heater sensor broken"), so the banner says whose it shows.
+  const problems = (m.fault ? ['FAULT: ' + m.fault] : [])
+                       .concat(m.errors.filter((e) => e !== m.fault).map((e) => 'state ' + e));
   s.fault.hidden = problems.length === 0;
-  s.fault.textContent = problems.length ? 'FAULT: ' + problems.join('; ') : '';
+  s.fault.textContent = problems.join('; ');
   s.flows.replaceChildren(...m.flows.map(([name, value]) => el('tr', {}, el('th', {}, name),
                                                                el('td', {}, value))));
   s.trace.replaceChildren(...m.trace.map(([seq, ms, text]) => el(

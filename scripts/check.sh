@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the layers' includes and the sources' format, then builds
+# Checks the layers' includes, README's example and the sources' format, then builds
 # everything and runs every test: the plain build, then the suite again
 # under AddressSanitizer+UndefinedBehaviorSanitizer with LeakSanitizer (a
 # leak fails the test that leaked), then under ThreadSanitizer. The plain
@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/check_layers.sh
+scripts/check_readme.sh
 scripts/deps.sh test
 scripts/check_format.sh
 

@@ -51,7 +51,8 @@ EqFSMlocation::EqFSMlocation(int type)
       fsm("FSM machine name", this),
       description("DESCR the description of this state", this),
       event("EVENT the event to be sent to this state", this),
-      status("FAULT the error detected in the active state", this),
+      // Not "the active state": FAULT shows this state's own error only.
+      status("FAULT the error of this location's own state (FLOW_n: of their states)", this),
       prop_mux(nullptr),
       prop_mux_count(0),
       prop_mux_data(0),
