@@ -562,6 +562,13 @@ Machine& Machine::property(const Property<T>& p) {
   return *this;
 }
 
+// The create function of a machine type whose definition is an object of
+// static storage: node_info info = {nullptr, "station", fsm::create<&station>}.
+template <const Machine* M>
+void create(EqFSMlocation* loc) {
+  M->build(loc);
+}
+
 // ---------------------------------------------------------------------------
 // Context
 
