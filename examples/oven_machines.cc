@@ -402,6 +402,7 @@ void create_oven(EqFSMlocation* loc) {
   idle->add_action("enter", idle_enter);
   idle->add_transition("*", heater_faulty, nullptr, nullptr, nullptr, "fault");
   idle->add_transition("start", ready_to_heat, count_cycle, "lock", "door!*", "heating");
+  fsm_name_guard(idle->transition.back(), "vacuum and door closed");  // shown on its edge
   heating = new FSMsuperstate(nullptr, "heating", "heating to the target", 3);
   heating->add_data("POWER", nullptr, nullptr);
   heating->add_data("SETPOINT", nullptr, nullptr);

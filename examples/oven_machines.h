@@ -13,6 +13,7 @@
 #define EXAMPLES_OVEN_MACHINES_H
 
 #include "fsm/fsm.h"
+#include "server/fsm_labels.h"
 
 void create_oven(EqFSMlocation* loc);
 void create_door(EqFSMlocation* loc);

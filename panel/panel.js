@@ -29,15 +29,75 @@ async function loadDiagram(s, location) {
   }
   const doc = new DOMParser().parseFromString(await res.text(), 'image/svg+xml');
   const svg = document.importNode(doc.documentElement, true);
-  // As wide as the column allows, but never wider than laid out.
-  svg.style.maxWidth = svg.getAttribute('width');
+  // Fitted: as wide as the column allows, but never wider than laid out;
+  // zoomed: a multiple of the laid-out width, panned by scrolling or dragging.
+  const width = svg.getAttribute('width') || '';
+  s.natural = parseFloat(width) * (width.endsWith('pt') ? 4 / 3 : 1) || 0;
+  svg.style.maxWidth = width;
   svg.removeAttribute('width');
   svg.removeAttribute('height');
   svg.setAttribute('role', 'img');
   svg.setAttribute('aria-label', 'state diagram of ' + location);
   s.diagram.replaceChildren(svg);
   s.nodes = svg.querySelectorAll('g.node, g.cluster');
+  zoom(s, s.zoom);
   mark(s);
+}
+
+// Zoom 0 fits the diagram to its column; any other is a multiple of the
+// laid-out width.
+function zoom(s, z) {
+  s.zoom = z;
+  const svg = s.diagram.querySelector('svg');
+  if (!svg) return;
+  const fitted = z === 0 || !s.natural;
+  svg.style.width = fitted ? '100%' : Math.round(s.natural * z) + 'px';
+  svg.style.maxWidth = fitted ? Math.round(s.natural) + 'px' : 'none';
+  s.diagram.classList.toggle('zoomed', !fitted);
+  s.level.textContent = fitted ? 'fit' : Math.round(z * 100) + '%';
+}
+
+// Dragging a zoomed diagram pans it.
+function pannable(box) {
+  let from = null;
+  box.addEventListener('pointerdown', (e) => {
+    if (!box.classList.contains('zoomed')) return;
+    from = {x: e.clientX, y: e.clientY, left: box.scrollLeft, top: box.scrollTop};
+    box.setPointerCapture(e.pointerId);
+  });
+  box.addEventListener('pointermove', (e) => {
+    if (!from) return;
+    box.scrollLeft = from.left - (e.clientX - from.x);
+    box.scrollTop = from.top - (e.clientY - from.y);
+  });
+  for (const end of ['pointerup', 'pointercancel']) box.addEventListener(end, () => (from = null));
+}
+
+function zoomBar(s, location) {
+  const button = (text, label, next) => {
+    const b = el('button', {type: 'button', 'aria-label': label + ' of ' + location}, text);
+    b.addEventListener('click', () => zoom(s, next()));
+    return b;
+  };
+  const current = () => s.zoom || Math.min(1, (s.diagram.clientWidth || 1) / (s.natural || 1));
+  s.level = el('span', {class: 'level'}, 'fit');
+  return el('div', {class: 'zoom'}, button('−', 'zoom out', () => Math.max(0.25, current() / 1.25)),
+            button('fit', 'fit the diagram', () => 0),
+            button('+', 'zoom in', () => Math.min(4, current() * 1.25)), s.level);
+}
+
+// What the diagram's marks mean.
+function legend() {
+  const items = [
+    ['lit', 'an active state (since: its entry)'],
+    ['bold', 'the start state of its flow'],
+    ['dashed box', 'a flow: its number and description; (H) keeps history'],
+    ['◎', 'the flow ends there'],
+    ['event [name]', 'a guarded transition and its guard ([?]: a guard without a name)'],
+    ['after', 'a timeout: its time and event'],
+    ['!', 'the state\'s error'],
+  ];
+  return el('dl', {class: 'legend'}, ...items.flatMap(([k, v]) => [el('dt', {}, k), el('dd', {}, v)]));
 }
 
 async function loadProperties(s, location) {
@@ -82,9 +142,10 @@ function section(m) {
   let s = sections.get(m.location);
   if (s) return s;
   const id = 'event-' + sections.size;
-  s = {active: new Set(), nodes: []};
+  s = {active: new Set(), nodes: [], zoom: 0, natural: 0};
   s.fault = el('div', {class: 'fault', role: 'alert', hidden: ''});
   s.diagram = el('figure', {class: 'diagram'}, 'laying out…');
+  pannable(s.diagram);
   s.now = el('p', {class: 'now'});
   s.flows = el('table', {class: 'flows'});
   s.input = el('input', {id, name: 'event', autocomplete: 'off', placeholder: 'event, e.g. start:*',
@@ -104,7 +165,10 @@ function section(m) {
                   el('details', {}, el('summary', {}, 'Properties'), s.props));
   const title = el('h2', {}, m.location + ' ', el('small', {}, 'machine ' + m.machine));
   s.root = el('section', {class: 'machine', 'data-location': m.location}, title, s.fault,
-              el('div', {class: 'body'}, el('div', {}, s.diagram, s.now), side));
+              el('div', {class: 'body'},
+                 el('div', {}, zoomBar(s, m.location), s.diagram, s.now,
+                    el('details', {}, el('summary', {}, 'Legend'), legend())),
+                 side));
   document.getElementById('machines').append(s.root);
   sections.set(m.location, s);
   loadDiagram(s, m.location);

@@ -55,10 +55,11 @@ const std::string& trace_json(EqFSMlocation* loc, trace_cache* cache) {
   return cache->json;
 }
 
-// What FLOW_n shows for flow id of the picture's root: its active state's
-// name, then that state's error or else its description.
-std::string flow_text(const fsm_snapshot::machine& m, int id) {
-  for (int fi : m.states[0].flows) {
+// What FLOW_n shows for flow id of the picture's state at index owner (0:
+// the root): its active state's name, then that state's error or else its
+// description.
+std::string flow_text(const fsm_snapshot::machine& m, size_t owner, int id) {
+  for (int fi : m.states[owner].flows) {
     const fsm_snapshot::flow& f = m.flows[static_cast<size_t>(fi)];
     if (f.f->id != id) continue;
     for (int si : f.states) {
@@ -102,12 +103,23 @@ std::string machine_json(EqFSMlocation* loc, trace_cache* cache) {
   out += ",\"active\":[" + active + "],\"since\":{" + since + "}";
   out += ",\"fault\":" + json_quote(m.states[0].error);
   out += ",\"errors\":[" + errors + "],\"flows\":[";
+  // The flows of every location of the machine, the root's first: each
+  // named by its property and its description, those of a superstate
+  // location after that location's name ("DOOR/FLOW_0 door").
   bool first = true;
-  for (const D_flow* f : loc->flows) {
-    if (f->flow_id < 0) continue;
-    out += std::string(first ? "" : ",") + "[" + json_quote(f->name()) + "," +
-           json_quote(flow_text(m, f->flow_id)) + "]";
-    first = false;
+  for (size_t i = 0; i < m.states.size(); ++i) {
+    auto* sp = dynamic_cast<const FSMsuperstate*>(m.states[i].st);
+    EqFSMlocation* at = sp != nullptr ? sp->get_location() : nullptr;
+    if (at == nullptr || at->state_ptr != sp) continue;
+    std::string prefix = i == 0 ? "" : at->name() + "/";
+    for (D_flow* f : at->flows) {
+      if (f->flow_id < 0) continue;
+      std::string about = f->D_fct::comment();
+      std::string label = prefix + f->name() + (about.empty() ? "" : " " + about);
+      out += std::string(first ? "" : ",") + "[" + json_quote(label) + "," +
+             json_quote(flow_text(m, i, f->flow_id)) + "]";
+      first = false;
+    }
   }
   return out + "],\"trace\":" + trace_json(loc, cache) + "}";
 }

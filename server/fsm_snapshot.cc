@@ -15,6 +15,8 @@
 #include "framework/base/json.h"
 #include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
+#include "server/fsm_binding.h"
+#include "server/fsm_labels.h"
 
 namespace fsm_snapshot {
 
@@ -131,9 +133,29 @@ bool is_super(const machine& m, int i) {
 
 void dot_state(const machine& m, int i, std::string* out, const std::string& indent);
 
-void dot_flow(const machine& m, int fi, std::string* out, const std::string& indent) {
+}  // namespace
+
+// "flow N", with the description of the FLOW_n property that shows it when
+// the flow is one of a location's own state ("flow 0: heater mode"). The
+// locations' flow properties are fixed once the machine runs.
+std::string flow_label(const machine& m, int fi) {
   const flow& f = m.flows[static_cast<size_t>(fi)];
   std::string label = "flow " + std::to_string(f.f->id);
+  auto* owner = dynamic_cast<const FSMsuperstate*>(f.f->parent);
+  EqFSMlocation* loc = owner != nullptr ? owner->get_location() : nullptr;
+  if (loc == nullptr || loc->state_ptr != owner) return label;
+  for (D_flow* p : loc->flows) {
+    const char* about = p->get_id() == f.f->id ? p->D_fct::comment() : nullptr;
+    if (about != nullptr && about[0] != '\0') return label + ": " + about;
+  }
+  return label;
+}
+
+namespace {
+
+void dot_flow(const machine& m, int fi, std::string* out, const std::string& indent) {
+  const flow& f = m.flows[static_cast<size_t>(fi)];
+  std::string label = flow_label(m, fi);
   if (f.f->history != 0) label += " (H: history)";
   *out += indent + "subgraph \"cluster_f" + std::to_string(fi) + "\" {\n";
   // A cluster inherits its enclosing cluster's attributes: each sets its own.
@@ -222,7 +244,9 @@ void json_state(const machine& m, int i, std::string* out) {
     *out += "{\"event\":" + json_quote(e.event) + ",\"next\":" + json_quote(e.next);
     *out += ",\"to\":";
     *out += e.to >= 0 ? json_quote(m.states[static_cast<size_t>(e.to)].st->get_name()) : "null";
-    *out += ",\"ends_flow\":" + std::string(e.ends ? "true" : "false") + "}";
+    *out += ",\"ends_flow\":" + std::string(e.ends ? "true" : "false");
+    if (!e.guard.empty()) *out += ",\"guard\":" + json_quote(e.guard);
+    *out += "}";
   }
   *out += "],\"timeouts\":[";
   for (size_t k = 0; k < s.timeouts.size(); ++k) {
@@ -246,7 +270,11 @@ std::vector<edge> edges_of(const machine& m, const FSMstate* st, int in) {
   if (st->get_type() == FSM_TYPE_ROOT) return out;  // a root fires no transition
   const flow* f = in >= 0 ? &m.flows[static_cast<size_t>(in)] : nullptr;
   for (const FSMstate::branch* br : st->transition) {
-    edge e{br->event_name, br->next_state, -1, false};
+    edge e{br->event_name, br->next_state, -1, false, ""};
+    if (br->condition != nullptr) {
+      e.guard = fsm_guard_name(br);
+      if (e.guard.empty()) e.guard = "?";
+    }
     if (f != nullptr) {
       if (br->next_state == f->f->parent->name) {
         e.ends = true;
@@ -341,7 +369,7 @@ std::string graph_text(const machine& m) {
       if (e.to < 0 && !e.ends) continue;  // leads nowhere: MODEL lists it
       std::string head = e.ends ? "end_f" + std::to_string(s.parent_flow) : node_id(e.to);
       out += "  " + node_id(static_cast<int>(i)) + " -> " + (e.ends ? "\"" + head + "\"" : head) +
-             " [label=" + dot_quote(e.event);
+             " [label=" + dot_quote(e.guard.empty() ? e.event : e.event + " [" + e.guard + "]");
       if (is_super(m, static_cast<int>(i)))
         out += ", ltail=\"cluster_" + node_id(static_cast<int>(i)) + "\"";
       if (!e.ends && is_super(m, e.to)) out += ", lhead=\"cluster_" + node_id(e.to) + "\"";

@@ -27,6 +27,7 @@ struct edge {
   std::string next;
   int to;  // index in machine::states, or -1
   bool ends;
+  std::string guard;  // the guard's name; "?" for a guard without one; "" none
 };
 
 // A timeout of a state: after ms in the state, event goes to address
@@ -56,6 +57,10 @@ struct flow {
   std::vector<int> states;
   int start;  // index of the start state, or -1
 };
+
+struct machine;
+// "flow N", with its FLOW_n property's description when one shows it.
+std::string flow_label(const machine& m, int fi);
 
 struct machine {
   std::string location;

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "fsm/fsm.h"
+#include "server/fsm_labels.h"
 
 namespace fsm {
 
@@ -311,6 +312,7 @@ inline int apply(const Node& n, FSMstate* s) {
     s->add_transition(t.event.c_str(), t.guard ? guards[g++] : nullptr,
                       t.then ? thens[a++] : nullptr, sig ? t.signal_event.c_str() : nullptr,
                       sig ? t.signal_address.c_str() : nullptr, t.next.c_str());
+    if (!t.guard_name.empty()) fsm_name_guard(s->transition.back(), t.guard_name);
   }
   for (size_t h = 0; h < n.handlers.size(); ++h)
     s->add_action(n.handlers[h].first.c_str(), handlers[h]);

@@ -1,6 +1,8 @@
 // The web panel in Debian's headless Chromium against the oven example:
 // the page shows every machine with its active states lit, an event sent
-// from the page's form moves the lit state, a device fault shows.
+// from the page's form moves the lit state, a device fault shows; flows
+// carry their descriptions, superstate locations' flows included, guarded
+// edges their guard's name; a legend; zoom and pan on a narrow screen.
 // Run by ctest with the programs' paths in OVEN_SERVER, SIM_DEVICES,
 // NORIX_CLIENT and the example's configuration folder in DEMO_DIR.
 'use strict';
@@ -92,4 +94,34 @@ test('a fault set on a device shows on the page', async () => {
   const fault = page.locator('[data-location="OVEN"] .fault');
   await fault.getByText('heater sensor broken').waitFor({timeout: 5000});
   assert.ok(await fault.isVisible());
+});
+
+test('flows, edges and the legend say what the machine means', async () => {
+  const rows = await page.$$eval('[data-location="OVEN"] table.flows th', (t) => t.map((e) => e.textContent));
+  assert.ok(rows.includes('FLOW_0 heater mode'), rows.join('|'));
+  assert.ok(rows.includes('DOOR/FLOW_0 door'), rows.join('|'));
+  const svg = page.locator('[data-location="OVEN"] figure.diagram svg');
+  await svg.getByText('flow 0: heater mode').first().waitFor({timeout: 5000});
+  await svg.getByText('start [vacuum and door closed]').waitFor({timeout: 1000});
+  const legend = page.locator('[data-location="OVEN"] dl.legend');
+  assert.match(await legend.textContent(), /guarded transition/);
+});
+
+test('at 400 px the diagram zooms and pans', async () => {
+  await page.setViewportSize({width: 400, height: 800});
+  const box = page.locator('[data-location="OVEN"] figure.diagram');
+  const fitted = await box.evaluate((b) => b.querySelector('svg').getBoundingClientRect().width);
+  assert.ok(fitted <= 400, 'fitted width ' + fitted);
+  for (let i = 0; i < 4; ++i) await page.getByRole('button', {name: 'zoom in of OVEN'}).click();
+  const zoomed = await box.evaluate((b) => b.querySelector('svg').getBoundingClientRect().width);
+  assert.ok(zoomed > fitted * 2, `zoomed ${zoomed} from ${fitted}`);
+  const r = await box.boundingBox();
+  await page.mouse.move(r.x + r.width / 2, r.y + 50);
+  await page.mouse.down();
+  await page.mouse.move(r.x + r.width / 2 - 120, r.y + 50, {steps: 4});
+  await page.mouse.up();
+  assert.ok(await box.evaluate((b) => b.scrollLeft) > 0, 'dragging pans');
+  await page.getByRole('button', {name: 'fit the diagram of OVEN'}).click();
+  const back = await box.evaluate((b) => b.querySelector('svg').getBoundingClientRect().width);
+  assert.ok(back <= 400, 'fitted again ' + back);
 });
