@@ -1,4 +1,4 @@
-// pump_station_test.cc - one machine written twice, with the plain
+// pump_station_test.cc - a newcomer's machine written twice, with the plain
 // interface and with writer/machine.h, driven through the same steps: both
 // must fire the same transitions and show the same flows and counts.
 //
