@@ -20,15 +20,16 @@
 
 #include "examples/oven_machines.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "framework/base/file_beneath.h"
 #include "framework/base/file_replace.h"
 #include "framework/host/settings_folder.h"
 #include "save_restore/sr_func.h"
@@ -145,6 +146,31 @@ int settings_file_of(D_string* p, std::string* path, std::string* why) {
   return norix::settings_path(text_of(p), path, why);
 }
 
+// The whole file at path, opened beneath the settings folder; false when it
+// cannot be read.
+bool read_back(const std::string& path, std::string* text) {
+  int fd = norix::open_confined(path, O_RDONLY | O_NOCTTY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) text->append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return n == 0;
+}
+
+// Removes the file at path through its folder opened beneath the settings
+// folder, so that a folder swapped for a link removes nothing outside.
+void remove_beneath(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return;  // settings_path gives full paths
+  int dir = norix::open_confined(path.substr(0, slash + 1), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+  if (dir < 0) return;
+  unlinkat(dir, path.c_str() + slash + 1, 0);
+  close(dir);
+}
+
 // Saves into a scratch file first: sr_save leaves a shortened file when a
 // device read fails, and that must not replace the last good one.
 int save_settings(FSMstate* s) {
@@ -157,17 +183,16 @@ int save_settings(FSMstate* s) {
     return 0;
   }
   std::string scratch = to + ".saving";
-  unlink(scratch.c_str());  // a link left there would be written through
+  remove_beneath(scratch);  // a link left there would stop the save
   EqData result;
   if (sr_save(&from[0], &scratch[0], &result, nullptr) != 0) {
     why = result.error() != 0 ? result.text_value() : "a value could not be saved";
   } else {
-    std::ifstream in(scratch, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in) why = scratch + ": cannot read back";
-    if (in) norix::replace_file(to, text, &why);
+    std::string text;
+    if (!read_back(scratch, &text)) why = scratch + ": cannot read back";
+    if (why.empty()) norix::replace_file_confined(to, text, &why);
   }
-  unlink(scratch.c_str());
+  remove_beneath(scratch);
   set_text(s, "SETTINGS", why.empty() ? "saved to " + text_of(settings_file) : "not saved: " + why);
   return 0;
 }

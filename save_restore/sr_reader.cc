@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <string>
 
+#include "framework/base/file_beneath.h"
 #include "save_restore/internal.h"
 #include "save_restore/sr_func.h"
 
@@ -232,7 +233,11 @@ void file_unlock(int fd) {
 namespace {
 
 FILE* open_regular(const char* file, std::string* why) {
-  int fd = file != nullptr ? open(file, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+  // A file in the settings folder is opened beneath it: a link swapped in
+  // since its name was checked cannot lead the open out.
+  int fd = file != nullptr
+               ? norix::open_confined(file, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0)
+               : -1;
   if (fd < 0) {
     *why = strerror(file != nullptr ? errno : ENOENT);
     return nullptr;

@@ -2,9 +2,9 @@
 // lists into a settings file.
 //
 // The new file is composed in memory and replaces the destination whole
-// (norix::replace_file), so a reader sees the old file or the new one, and
-// a destination that is also the source is read whole before it is
-// replaced.
+// (norix::replace_file_confined, which stays beneath the settings folder),
+// so a reader sees the old file or the new one, and a destination that is
+// also the source is read whole before it is replaced.
 
 #include <stdio.h>
 #include <string.h>
@@ -45,7 +45,7 @@ void add_record(std::string* out, const EqAdr& adr, int type, const char* value)
 // The settings file as composed so far replaces new_file; false on failure.
 bool replace(const char* new_file, const std::string& text) {
   std::string why;
-  return norix::replace_file(new_file, text, &why) == 0;
+  return norix::replace_file_confined(new_file, text, &why) == 0;
 }
 
 }  // namespace

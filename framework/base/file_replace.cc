@@ -18,6 +18,8 @@
 #include <atomic>
 #include <string>
 
+#include "framework/base/file_beneath.h"
+
 namespace norix {
 
 namespace {
@@ -58,15 +60,13 @@ bool follow_links(const std::string& path, std::string* out) {
   return false;
 }
 
-// Creates a new file beside target, "<name>.tmp.<pid>.<n>", for writing;
-// its name goes to *name. -1 with errno set on failure.
-int create_beside(const std::string& target, mode_t mode, std::string* name) {
-  std::string folder = folder_of(target);
-  std::string base = target.substr(folder.size()).substr(0, MAX_BASE_KEPT);
-  std::string stem = folder + base + ".tmp." + std::to_string(getpid()) + ".";
+// Creates a new file "<leaf>.tmp.<pid>.<n>" for writing in the folder open
+// as dir; its name goes to *name. -1 with errno set on failure.
+int create_beside(int dir, const std::string& leaf, mode_t mode, std::string* name) {
+  std::string stem = leaf.substr(0, MAX_BASE_KEPT) + ".tmp." + std::to_string(getpid()) + ".";
   for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
     *name = stem + std::to_string(++temp_counter);
-    int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    int fd = openat(dir, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -86,15 +86,54 @@ bool write_whole(int fd, const std::string& text) {
   return true;
 }
 
-// Flushes the folder's entries, so that a rename in it survives a crash.
-// A folder that cannot be flushed does not undo the rename already done.
-void flush_folder(const std::string& target) {
-  std::string folder = folder_of(target);
-  int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Flushes the entries of the folder open as dir, so that a rename in it
+// survives a crash. A folder that cannot be flushed does not undo the
+// rename already done.
+void flush_folder(int dir) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     fsync(fd);
     close(fd);
   }
+}
+
+// Replaces leaf in the folder open as dir. The reasons name path, the
+// name given, and target, the file it led to. With links_refused, a leaf
+// that is a link is refused instead of being checked through.
+int replace_in(int dir, const std::string& leaf, const std::string& path, const std::string& target,
+               bool links_refused, const std::string& text, std::string* why) {
+  struct stat old;
+  bool exists = fstatat(dir, leaf.c_str(), &old, links_refused ? AT_SYMLINK_NOFOLLOW : 0) == 0;
+  if (exists && S_ISLNK(old.st_mode)) errno = ELOOP;
+  if (exists && (S_ISLNK(old.st_mode) || faccessat(dir, leaf.c_str(), W_OK, 0) != 0)) {
+    *why = "cannot replace " + path + ": " + strerror(errno);
+    return -1;
+  }
+  // Created private; an existing target's bits are given before any text.
+  std::string temp;
+  int fd = create_beside(dir, leaf, exists ? 0600 : 0666, &temp);
+  if (fd < 0) {
+    *why = "cannot create a file beside " + target + ": " + strerror(errno);
+    return -1;
+  }
+  bool ok =
+      (!exists || fchmod(fd, old.st_mode & 07777) == 0) && write_whole(fd, text) && fsync(fd) == 0;
+  int err = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && renameat(dir, temp.c_str(), dir, leaf.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlinkat(dir, temp.c_str(), 0);
+    *why = "cannot write " + path + ": " + strerror(err);
+    return -1;
+  }
+  flush_folder(dir);
+  return 0;
 }
 
 // The pid of a leftover name "<base>.tmp.<pid>.<n>", or -1 if it is not one.
@@ -137,37 +176,28 @@ int replace_file(const std::string& path, const std::string& text, std::string* 
     *why = "cannot replace " + path + ": " + strerror(path.empty() ? ENOENT : errno);
     return -1;
   }
-  struct stat old;
-  bool exists = stat(target.c_str(), &old) == 0;
-  if (exists && access(target.c_str(), W_OK) != 0) {
-    *why = "cannot replace " + path + ": " + strerror(errno);
-    return -1;
-  }
-  // Created private; an existing target's bits are given before any text.
-  std::string temp;
-  int fd = create_beside(target, exists ? 0600 : 0666, &temp);
-  if (fd < 0) {
+  std::string folder = folder_of(target);
+  int dir = open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
     *why = "cannot create a file beside " + target + ": " + strerror(errno);
     return -1;
   }
-  bool ok =
-      (!exists || fchmod(fd, old.st_mode & 07777) == 0) && write_whole(fd, text) && fsync(fd) == 0;
-  int err = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
-    *why = "cannot write " + path + ": " + strerror(err);
+  int rc = replace_in(dir, target.substr(folder.size()), path, target, false, text, why);
+  close(dir);
+  return rc;
+}
+
+int replace_file_confined(const std::string& path, const std::string& text, std::string* why) {
+  if (!in_confining_folder(path)) return replace_file(path, text, why);
+  std::string folder = folder_of(path);
+  int dir = open_confined(folder, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+  if (dir < 0) {
+    *why = "cannot create a file beside " + path + ": " + strerror(errno);
     return -1;
   }
-  flush_folder(target);
-  return 0;
+  int rc = replace_in(dir, path.substr(folder.size()), path, path, true, text, why);
+  close(dir);
+  return rc;
 }
 
 }  // namespace norix

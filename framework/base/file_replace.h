@@ -18,6 +18,13 @@ namespace norix {
 // *why; on failure the new file is removed and the target is as it was.
 int replace_file(const std::string& path, const std::string& text, std::string* why);
 
+// As replace_file, for a file that a client named: a path in the confining
+// folder (framework/base/file_beneath.h) is replaced through a descriptor
+// of its folder opened beneath the confining one, so nothing outside is
+// created, renamed or written, and a link in the path's place is refused
+// rather than followed. Any other path is replaced as replace_file does.
+int replace_file_confined(const std::string& path, const std::string& text, std::string* why);
+
 // Removes the new files that replacements of path left when their process
 // ended before the rename ("<name>.tmp.<pid>.<n>" of a process that is
 // gone, or of this one). Returns the number removed.

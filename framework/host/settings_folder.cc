@@ -1,8 +1,10 @@
 // settings_folder.cc - the settings folder and the names clients give in it.
 //
-// folder_mux guards the folder's name. The check resolves links with
-// realpath; a name is kept inside as long as nobody else changes the
-// folder's links between the check and the use.
+// The folder's name is kept by the base layer as the confining folder, so
+// that the opens below it (open_confined, replace_file_confined) stay inside
+// it. The check here resolves links with realpath to give a clear reason
+// for a name it refuses; a link changed after the check cannot lead the
+// open out.
 
 #include "framework/host/settings_folder.h"
 
@@ -12,15 +14,13 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <mutex>
 #include <string>
+
+#include "framework/base/file_beneath.h"
 
 namespace norix {
 
 namespace {
-
-std::mutex folder_mux;
-std::string folder_name;  // guarded by folder_mux
 
 // The resolved path of path, or "" with errno set.
 std::string real_path(const std::string& path) {
@@ -46,13 +46,11 @@ bool has_dot_dot(const std::string& name) {
 }  // namespace
 
 void set_settings_folder(const std::string& folder) {
-  std::lock_guard<std::mutex> lock(folder_mux);
-  folder_name = folder;
+  set_confining_folder(folder);
 }
 
 std::string settings_folder() {
-  std::lock_guard<std::mutex> lock(folder_mux);
-  return folder_name;
+  return confining_folder();
 }
 
 int settings_path(const std::string& name, std::string* path, std::string* why) {
