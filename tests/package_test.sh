@@ -46,8 +46,10 @@ for file in usr/bin/norix_client usr/bin/oven_server usr/lib/systemd/system/nori
   [ -e "$root/$file" ] || fail "/$file is not in the packages"
 done
 
-# The README's lamp: its first C++ block, the one that defines init_list.
-mkdir "$work/lamp"
+# The README's lamp: its first C++ block, the one that defines init_list,
+# with the header that declares its create function for its test.
+mkdir -p "$work/lamp/examples"
+cp "$src/examples/lamp.h" "$work/lamp/examples/"
 awk '/^```cpp/ { block = ""; inside = 1; next }
      /^```/ && inside { if (block ~ /init_list/) { printf "%s", block; exit } inside = 0 }
      inside { block = block $0 "\n" }' "$src/README.md" >"$work/lamp/lamp.cc"
@@ -58,6 +60,7 @@ project(lamp LANGUAGES CXX)
 set(CMAKE_CXX_STANDARD 17)
 find_package(norix_fsm 1.0 REQUIRED)
 add_executable(lamp lamp.cc)
+target_include_directories(lamp PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(lamp PRIVATE norix::host)
 CMAKE
 generator=()
@@ -69,7 +72,7 @@ cmake -S "$work/lamp" -B "$work/lamp/build" "${generator[@]}" -DCMAKE_PREFIX_PAT
 }
 # It runs on the root's libraries, not on the build folder's.
 libs=$(ldd "$work/lamp/build/lamp")
-[[ $libs == *"$root/usr/lib/"*"/libfsm.so.1"* ]] || fail "the lamp loads another libfsm: $libs"
+[[ $libs == *"$root/usr/lib/"*"libfsm.so.1"* ]] || fail "the lamp loads another libfsm: $libs"
 
 conf=$work/lamp.conf
 printf 'server LAMP.FSM LAMP.SERVER\nlisten unix:%s/lamp.sock\nlocation LAMP 100 lamp\nOFF_AFTER \t300\n' \
