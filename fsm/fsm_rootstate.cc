@@ -12,6 +12,7 @@
 #include <pthread.h>
 
 #include "fsm/fsm_core.h"
+#include "fsm/fsm_journal.h"
 #include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
 
@@ -179,6 +180,7 @@ int FSMrootstate::process_event(FSMevent* ep) {
       t->round = timer_round;
       const std::string& aim = t->event.state.empty() ? t->owner->name : t->event.state;
       ep->set_event(t->event.get_name(), aim.c_str());
+      if (norix::journal_on()) fsm_journal_event(this, *ep, "timeout");
       event_fifo.signal();
       FSMsuperstate::process_event(ep);
       return 0;
@@ -194,18 +196,21 @@ int FSMrootstate::process_event(FSMevent* ep) {
 void FSMrootstate::process_irq1(FSMevent* ep) {
   if (ep == nullptr) return;
   if (irq1_fifo.dequeue(*ep) == 0) ep->set_event("irq1", "*");
+  if (norix::journal_on()) fsm_journal_event(this, *ep, "interrupt 1");
   FSMsuperstate::process_irq1(ep);
 }
 
 void FSMrootstate::process_irq2(FSMevent* ep) {
   if (ep == nullptr) return;
   if (irq2_fifo.dequeue(*ep) == 0) ep->set_event("irq2", "*");
+  if (norix::journal_on()) fsm_journal_event(this, *ep, "interrupt 2");
   FSMsuperstate::process_irq2(ep);
 }
 
 // An event is copied (the caller keeps its record); null signals the queue.
 void FSMrootstate::post_event(FSMevent* ep) {
   if (ep != nullptr) {
+    if (norix::journal_on()) fsm_journal_event(this, *ep, nullptr);
     event_fifo.enqueue(*ep);
   } else {
     event_fifo.signal();

@@ -20,6 +20,7 @@
 #include <pthread.h>
 
 #include "fsm/fsm_core.h"
+#include "fsm/fsm_journal.h"
 #include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
 
@@ -76,6 +77,7 @@ void follow(FSMsuperstate::frame* f, const FSMevent& ev) {
   // Recorded before the switch, so that the flows it enters follow it.
   long long ms = FSMtrace::now_ms();
   if (tr != nullptr) tr->add(f, from, to, ev.event, ms);
+  if (norix::journal_on()) fsm_journal_transition(f, from, to, ev.event, ms);
   if (ends) {
     f->run = 1;  // the flow ends; its state is left with the superstate
   } else if (to != nullptr) {
@@ -197,8 +199,11 @@ void FSMsuperstate::frame::enter_state() {
       // Re-entered without history: the flow starts over, a change the
       // trace shows under the event that caused the entry.
       FSMtrace* tr = trace_of(this);
-      if (tr != nullptr && tr->cause != nullptr)
+      if (tr != nullptr && tr->cause != nullptr) {
         tr->add(this, active_state, default_state, *tr->cause, tr->cause_ms);
+        if (norix::journal_on())
+          fsm_journal_transition(this, active_state, default_state, *tr->cause, tr->cause_ms);
+      }
       store_state(&active_state, default_state);
     }
     active_state->enter_state();

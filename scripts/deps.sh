@@ -19,7 +19,8 @@
 set -euo pipefail
 job=${1:-test}
 want=(cmake ninja-build g++ git pkg-config libcpp-httplib-dev libgraphviz-dev libgtest-dev
-  libgmock-dev libsystemd-dev prometheus-cpp-dev)
+  libgmock-dev libsystemd-dev prometheus-cpp-dev
+  libsqlite3-dev)
 browser=false
 case "$job" in
   build) ;;

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include "framework/objects/journal.h"
 #include "fsm/fsm_core.h"
 #include "server/fsm_binding.h"
 #include "server/fsm_stats.h"
@@ -46,6 +47,7 @@ void fsm_engine_prepare(EqFSMlocation* loc) {
 
 void* event_engine(void* lp) {
   EqFSMlocation* loc = static_cast<EqFSMlocation*>(lp);
+  norix::JournalCaller who("machine " + loc->name());  // what its actions post
   FSMsuperstate* sp = loc->state_ptr;
   FSMstats* stats = loc->stats;
   FSMevent ep;
@@ -58,6 +60,7 @@ void* event_engine(void* lp) {
 
 void* irq1_engine(void* lp) {
   EqFSMlocation* loc = static_cast<EqFSMlocation*>(lp);
+  norix::JournalCaller who("interrupt 1 " + loc->name());  // what its actions post
   FSMsuperstate* sp = loc->state_ptr;
   FSMevent ep;
   wait_until_ready(loc);
@@ -67,6 +70,7 @@ void* irq1_engine(void* lp) {
 
 void* irq2_engine(void* lp) {
   EqFSMlocation* loc = static_cast<EqFSMlocation*>(lp);
+  norix::JournalCaller who("interrupt 2 " + loc->name());  // what its actions post
   FSMsuperstate* sp = loc->state_ptr;
   FSMevent ep;
   wait_until_ready(loc);

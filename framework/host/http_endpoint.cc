@@ -32,6 +32,7 @@
 #include "framework/host/http.h"
 #include "framework/host/http_gate.h"
 #include "framework/host/metrics.h"
+#include "framework/objects/journal.h"
 #include "framework/values/eq_data.h"
 #include "framework/values/errors.h"
 
@@ -399,6 +400,7 @@ int HttpEndpoint::start(std::string* why) {
     a.adr(form.find("address")->second);
     EqData value;
     value.set(form.find("value")->second);
+    JournalCaller who("panel " + req.remote_addr);
     p->call(protocol::set_request(a, value), res);
   });
   http.Get("/api/live",

@@ -36,6 +36,7 @@
 #include "framework/host/http_endpoint.h"
 #include "framework/host/internal.h"
 #include "framework/host/metrics.h"
+#include "framework/host/journal.h"
 #include "framework/host/settings_folder.h"
 #include "framework/host/startup.h"
 #include "framework/objects/registry.h"
@@ -93,6 +94,7 @@ Server::Server(const ServerHooks& hooks) : hooks_(hooks) {}
 Server::~Server() {
   stop();
   if (metrics_source_ >= 0) remove_metrics_source(metrics_source_);
+  if (journal_) journal_stop();
   for (auto& l : locations_)
     unserve_location(l->fct);
 }
@@ -124,6 +126,12 @@ int Server::start(const std::string& config_file, std::string* why) {
   set_settings_folder(!config_.settings.empty()    ? config_.settings
                       : slash == std::string::npos ? std::string()
                                                    : config_file.substr(0, slash + 1));
+  if (!config_.journal.empty()) {
+    std::string jwhy;
+    journal_ = journal_start_named(config_file, config_.journal, config_.journal_days,
+                                   config_.journal_mb, &jwhy) == 0;
+    if (!journal_) log_message(LOG_ERROR, "the journal is off: " + jwhy);
+  }
   set_call_timeout(config_.timeout_ms);
   set_client_event_limit(config_.client_events);
   for (const ServerConfig::peer& p : config_.peers)
@@ -183,6 +191,7 @@ int Server::start(const std::string& config_file, std::string* why) {
     out->gauge("norix_monitor_subscriptions", "Subscriptions held on monitor connections.",
                static_cast<double>(m.subscriptions));
   });
+  journal_server("start", config_.facility + "/" + config_.device + " on " + endpoint_);
   return 0;
 }
 
@@ -254,6 +263,7 @@ void Server::shut_down() {
     stopping_ = true;
   }
   if (http_ != nullptr) http_->stop();
+  journal_server("stop", "");
   stop_cond_.notify_all();
   if (wake_[1] >= 0) {
     char byte = 1;
@@ -348,6 +358,7 @@ int Server::save(std::string* why) {
   }
   int rc = replace_file(file_, saved_text(), why);
   count_save(rc == 0);
+  journal_server("save", rc == 0 ? file_ : file_ + ": " + *why);
   return rc;
 }
 

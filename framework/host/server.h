@@ -169,6 +169,9 @@ class Server {
   bool threads_ended_by(std::chrono::steady_clock::time_point deadline);
   void finish_stop();
   std::atomic<bool> updater_done_{false};  // set by the update thread as it ends
+  // Added after updater_done_: whether this server started the process's journal
+  // (framework/host/journal.h); it closes it when destroyed.
+  bool journal_ = false;
 };
 
 // A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, logs

@@ -24,6 +24,8 @@
 #include "framework/calls/peers.h"
 #include "framework/calls/protocol.h"
 #include "framework/host/metrics.h"
+#include "framework/host/journal.h"
+#include "framework/objects/journal.h"
 #include "framework/values/errors.h"
 
 namespace norix {
@@ -157,6 +159,7 @@ void Server::serve(connection* c) {
   protocol::LineReader reader(c->fd);
   std::string line;
   bool admitted = config_.secret.empty();
+  JournalCaller who(journal_peer(c->fd, false));
   // The connection waits for its client from the moment its answer is
   // ready, before the answer is written: once the client has the answer it
   // may open another connection, which must find this one already waiting
@@ -175,6 +178,7 @@ void Server::serve(connection* c) {
     if (r == protocol::LineReader::LINE && !admitted) {
       EqData result;
       admitted = protocol::presents_secret(line, config_.secret);
+      if (admitted) who.change(journal_peer(c->fd, true));
       if (!admitted) {
         // Guessing is slowed on this connection's own thread and told to
         // the operator, at most one line per period.
@@ -250,7 +254,7 @@ std::string Server::answer(const std::string& line) {
       call.get(&req.address, &request, &result);
       break;
     case protocol::Request::SET:
-      call.set(&req.address, &req.value, &result);
+      journal_set(&call, &req.address, &req.value, &result);
       break;
     default:
       call.names(&req.address, &result);

@@ -29,6 +29,8 @@ ServerConfig& the_process_config() {
 }
 constexpr size_t MIN_SECRET = 16;  // characters of a server's secret
 constexpr int MAX_CLIENT_EVENTS = 1000000;
+constexpr int MAX_JOURNAL_DAYS = 36500;  // a century
+constexpr int MAX_JOURNAL_MB = 1048576;  // a terabyte
 
 std::vector<std::string> words_of(const std::string& line) {
   std::vector<std::string> words;
@@ -69,6 +71,11 @@ bool parse_client_item(const std::vector<std::string>& w, ServerConfig* c, bool*
     if (*ok) c->secret = w[1];
   } else if (w[0] == "client_events") {
     *ok = w.size() == 2 && to_int(w[1], 1, MAX_CLIENT_EVENTS, &c->client_events);
+  } else if (w[0] == "journal") {
+    *ok = w.size() >= 2 && w.size() <= 4 && w[1].find('/') == std::string::npos && w[1] != "." &&
+          w[1] != ".." && (w.size() < 3 || to_int(w[2], 0, MAX_JOURNAL_DAYS, &c->journal_days)) &&
+          (w.size() < 4 || to_int(w[3], 0, MAX_JOURNAL_MB, &c->journal_mb));
+    if (*ok) c->journal = w[1];
   } else if (w[0] == "peer_secret") {
     *ok = w.size() == 3 && !w[2].empty();
     if (*ok) c->peer_secrets.push_back({w[1], w[2]});

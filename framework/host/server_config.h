@@ -28,6 +28,11 @@
 //                                    numeric IPv4 address or localhost, port
 //                                    0 any free port; beyond loopback only
 //                                    with a secret
+// The journal (framework/host/journal.h):
+//   journal FILE [DAYS [MEGABYTES]]  keeps the journal in FILE, a file name
+//                                    in the configuration's folder; records
+//                                    older than DAYS, and the oldest beyond
+//                                    MEGABYTES, go (0: no bound; 30 and 0)
 // The items before the first location are the header; the lines after a
 // location item, up to the next, are that location's saved value lines.
 // Blank lines and comments among them are not kept.
@@ -82,6 +87,10 @@ struct ServerConfig {
   // Added after client_events: the web panel (framework/host/http_endpoint.h).
   std::string http_host;  // "" when the panel is off
   int http_port = 0;
+  // Added after http_port: the journal, when configured.
+  std::string journal;  // "" when off
+  int journal_days = 30;
+  int journal_mb = 0;
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.

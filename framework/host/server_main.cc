@@ -15,6 +15,7 @@
 
 #include "framework/base/log.h"
 #include "framework/base/version.h"
+#include "framework/host/journal.h"
 #include "framework/host/service_notify.h"
 
 // Defined by LeakSanitizer's runtime when the program is built with it.
@@ -173,6 +174,7 @@ int server_main(int argc, char** argv, const ServerHooks& hooks) {
     log_message(LOG_INFO, std::string("norix server saved ") + argv[1]);
   }
   if (hooks.cancel != nullptr) hooks.cancel();
+  journal_stop();  // commits the last records
   end_process(rc == 0 ? 0 : 1);
 }
 

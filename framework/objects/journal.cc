@@ -1,0 +1,132 @@
+// journal.cc - the journal's record queue and the thread's caller.
+//
+// The queue is a bounded ring of cells, each with a sequence number that
+// says whether it is free for the push of a given position or holds the
+// record of one: pushers claim a position with a compare-and-swap on
+// `tail`, fill the cell and publish it by its number; the one writer takes
+// cells in order from `head`. No lock is taken on either side.
+
+#include "framework/objects/journal.h"
+
+#include <string.h>
+#include <time.h>
+
+#include <mutex>
+
+namespace norix {
+
+namespace internal {
+std::atomic<bool> journal_enabled{false};
+}
+
+namespace {
+
+const char* const KIND_NAMES[] = {"transition", "event",  "write",  "fault",
+                                  "settings",   "server", "dropped"};
+
+struct cell {
+  std::atomic<size_t> seq;  // position + 1 while it holds that position's record
+  journal_record record;
+};
+
+cell ring[JOURNAL_QUEUE];
+std::atomic<size_t> tail{0};  // the next position to claim; pushers
+size_t head = 0;              // the next position to take; the writer's own
+std::atomic<unsigned long long> dropped{0};
+std::once_flag ring_made;
+
+thread_local const char* caller = "";
+
+}  // namespace
+
+const char* journal_kind_name(int kind) {
+  if (kind < 1 || kind > JOURNAL_KINDS) return nullptr;
+  return KIND_NAMES[kind - 1];
+}
+
+int journal_kind_of(const std::string& name) {
+  for (int k = 1; k <= JOURNAL_KINDS; ++k) {
+    if (name == KIND_NAMES[k - 1]) return k;
+  }
+  return 0;
+}
+
+void journal_put(char* field, size_t size, const char* text, size_t n) {
+  if (text == nullptr) text = "";
+  if (n == std::string::npos) n = strlen(text);
+  if (n >= size) n = size - 1;
+  memcpy(field, text, n);
+  field[n] = '\0';
+}
+
+journal_record journal_make(int kind) {
+  journal_record r;
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  r.time_ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  r.kind = kind;
+  r.location[0] = r.source[0] = r.subject[0] = '\0';
+  r.old_value[0] = r.new_value[0] = r.detail[0] = '\0';
+  return r;
+}
+
+bool journal_push(const journal_record& r) {
+  if (!journal_on()) return false;
+  size_t pos = tail.load(std::memory_order_relaxed);
+  cell* c;
+  for (;;) {
+    c = &ring[pos % JOURNAL_QUEUE];
+    size_t seq = c->seq.load(std::memory_order_acquire);
+    if (seq == pos) {
+      if (tail.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) break;
+    } else if (seq < pos) {
+      dropped.fetch_add(1, std::memory_order_relaxed);  // full: the writer is behind
+      return false;
+    } else {
+      pos = tail.load(std::memory_order_relaxed);
+    }
+  }
+  c->record = r;
+  c->seq.store(pos + 1, std::memory_order_release);
+  return true;
+}
+
+bool journal_pop(journal_record* r) {
+  cell& c = ring[head % JOURNAL_QUEUE];
+  if (c.seq.load(std::memory_order_acquire) != head + 1) return false;
+  *r = c.record;
+  c.seq.store(head + JOURNAL_QUEUE, std::memory_order_release);
+  ++head;
+  return true;
+}
+
+unsigned long long journal_dropped() {
+  return dropped.load(std::memory_order_relaxed);
+}
+
+void journal_enable(bool on) {
+  std::call_once(ring_made, [] {
+    for (size_t i = 0; i < JOURNAL_QUEUE; ++i)
+      ring[i].seq.store(i, std::memory_order_relaxed);
+  });
+  internal::journal_enabled.store(on, std::memory_order_release);
+}
+
+const char* journal_caller() {
+  return caller;
+}
+
+JournalCaller::JournalCaller(const std::string& who) : saved_(caller) {
+  change(who);
+}
+
+JournalCaller::~JournalCaller() {
+  caller = saved_;
+}
+
+void JournalCaller::change(const std::string& who) {
+  journal_put(text_, who);
+  caller = text_;
+}
+
+}  // namespace norix

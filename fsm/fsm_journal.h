@@ -1,0 +1,20 @@
+// fsm_journal.h - what a machine hands to the server's journal: the
+// transitions that fire and the events its queues take in. Callers test
+// norix::journal_on() first, so a server without a journal pays one branch.
+
+#ifndef FSM_FSM_JOURNAL_H
+#define FSM_FSM_JOURNAL_H
+
+#include <string>
+
+#include "framework/objects/journal.h"
+#include "fsm/fsm_core.h"
+
+// A fired transition of flow f, as the trace records it.
+void fsm_journal_transition(const FSMsuperstate::frame* f, const FSMstate* from, const FSMstate* to,
+                            const std::string& event, long long time_ms);
+// An event posted to or raised in the machine of rt; source null for the
+// caller of the posting thread (norix::journal_caller).
+void fsm_journal_event(const FSMstate* rt, const FSMevent& ev, const char* source);
+
+#endif  // FSM_FSM_JOURNAL_H
