@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <string.h>
 
+#include "framework/objects/journal.h"
 #include "fsm/fsm_core.h"
 #include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
@@ -103,7 +104,12 @@ int FSMstate::branch::check(FSMevent* ep, FSMstate* sp) {
   copy_name(ep->next, next_state);
   if (flag == 1) {
     FSMstate* rt = sp->get_root();
-    if (rt != nullptr) rt->post_event(&event);
+    if (rt != nullptr && norix::journal_on()) {
+      norix::JournalCaller who("signal");  // the journal tells it from a client's post
+      rt->post_event(&event);
+    } else if (rt != nullptr) {
+      rt->post_event(&event);
+    }
   }
   return 1;
 }

@@ -25,7 +25,8 @@ browser=false
 case "$job" in
   build) ;;
   test)
-    want+=(clang-format libbenchmark-dev graphviz chromium nodejs python3-prometheus-client systemd)
+    want+=(clang-format libbenchmark-dev graphviz chromium nodejs python3-prometheus-client systemd
+      sqlite3)
     browser=true
     ;;
   demo)

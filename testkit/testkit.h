@@ -22,6 +22,7 @@
 #include "testkit/machine.h"
 #include "testkit/model.h"
 #include "testkit/process.h"
+#include "testkit/replay.h"
 #include "testkit/sync.h"
 
 #endif  // TESTKIT_TESTKIT_H

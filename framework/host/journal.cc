@@ -88,6 +88,7 @@ std::string format_of(sqlite3* d) {
     found = "";
   }
   sqlite3_finalize(st);
+  st = nullptr;
   if (!found.empty() &&
       sqlite3_prepare_v2(d, "SELECT value FROM meta WHERE key = 'format'", -1, &st, nullptr) ==
           SQLITE_OK &&
@@ -215,7 +216,9 @@ void apply_bounds() {
 void write_batch(std::vector<journal_record>* batch) {
   batch->clear();
   journal_record r;
-  while (journal_pop(&r))
+  // At most a queue's worth: pushers that keep up with the writer must not
+  // keep a batch from ending.
+  while (batch->size() < JOURNAL_QUEUE && journal_pop(&r))
     batch->push_back(r);
   unsigned long long dropped = journal_dropped();
   if (dropped != dropped_seen) {
@@ -260,7 +263,9 @@ void writer_loop() {
     bool stop;
     {
       std::unique_lock<std::mutex> lock(mux);
-      wake.wait_for(lock, std::chrono::milliseconds(opts.batch_ms), [] { return stopping; });
+      // A full batch is followed at once by the next one.
+      if (batch.size() < JOURNAL_QUEUE)
+        wake.wait_for(lock, std::chrono::milliseconds(opts.batch_ms), [] { return stopping; });
       stop = stopping;
     }
     write_batch(&batch);
@@ -268,7 +273,7 @@ void writer_loop() {
       bounds_at = now_ms();
       apply_bounds();
     }
-    if (stop) break;
+    if (stop && batch.size() < JOURNAL_QUEUE) break;
   }
 }
 
