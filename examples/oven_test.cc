@@ -10,6 +10,8 @@
 #include <string>
 
 #include "examples/oven_machines.h"
+#include "framework/host/journal.h"
+#include "framework/objects/journal.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -93,6 +95,83 @@ TEST(OvenMachine, PumpsDownHeatsAndShowsAHeaterFault) {
   oven.set("EVENT", "close:ajar", "DOOR");
   oven.tick();
   EXPECT_EQ(oven.flow(0, "DOOR"), "closed");
+}
+
+// A night's run, journalled, and replayed on the oven's code: the same code
+// makes the same transitions; a change shows where it first departs. A
+// server's journal (norix_journal FILE --json) is replayed the same way.
+class OvenReplay : public ::testing::Test {
+ protected:
+  // Serves the devices with steady values: the journal holds the events,
+  // not what the devices read, so a replay gives them the run's values.
+  OvenReplay() : heater("HEATER"), pump("PUMP") {
+    heater.add("TEMP", 20.0f);
+    heater.add("FAULTY", 0);
+    heater.add("POWER", 0);
+    heater.add("SETPOINT", 20.0f);
+    pump.add("PRESSURE", 0.5f);
+    pump.add("RUN", 0);
+  }
+  static std::string conf() {
+    const std::string devices = std::string(testkit::FACILITY) + "/" + testkit::DEVICE + "/";
+    return "HEATER \t" + devices + "HEATER\nPUMP \t" + devices + "PUMP\nTARGET \t80\n";
+  }
+  testkit::Device heater;
+  testkit::Device pump;
+};
+
+// The changed code: a ramp that is too slow now stops heating, no fault.
+void create_forgiving_oven(EqFSMlocation* loc) {
+  create_oven(loc);
+  for (FSMstate* st : loc->state_ptr->flow[0]->state) {
+    for (FSMstate::branch* b : st->transition) {
+      if (b->event_name == "too_slow") b->next_state = "idle";
+    }
+  }
+}
+
+TEST_F(OvenReplay, ReproducesTheNightAndShowsWhereChangedCodeDeparts) {
+  testkit::TempDir dir;
+  norix::JournalOptions journal;
+  journal.file = dir.file("oven.journal");
+  std::string why;
+  norix::set_journal_clock(fsm_clock_ms);  // the kit's clock, as the oven sees it
+  ASSERT_EQ(norix::journal_start(journal, &why), 0) << why;
+  {
+    testkit::Machine oven("OVEN", "oven", create_oven, conf());
+    oven.join("DOOR", "door", create_door);
+    ASSERT_EQ(oven.start(), 0);
+    oven.event("pump:*");
+    oven.advance(std::chrono::seconds(1));  // the vacuum comes
+    oven.event("start:*");
+    oven.advance(std::chrono::minutes(10));  // too slow: fault
+    oven.event("reset:*");
+    ASSERT_EQ(oven.flow(0), "idle");
+  }
+  norix::journal_stop();
+  std::vector<norix::JournalRow> rows;
+  ASSERT_EQ(testkit::read_journal(journal.file, &rows, &why), 0) << why;
+
+  int journalled = 0;
+  for (const norix::JournalRow& r : rows)
+    journalled += r.kind == "transition" ? 1 : 0;
+  {
+    testkit::Machine same("OVEN", "oven", create_oven, conf());
+    same.join("DOOR", "door", create_door);
+    testkit::ReplayReport report = testkit::replay(same, rows);
+    EXPECT_TRUE(report.same) << report.difference;
+    EXPECT_EQ(report.events, 3);
+    EXPECT_EQ(report.transitions, journalled);
+  }
+  testkit::Machine changed("OVEN", "oven", create_forgiving_oven, conf());
+  changed.join("DOOR", "door", create_door);
+  testkit::ReplayReport report = testkit::replay(changed, rows);
+  EXPECT_FALSE(report.same);
+  EXPECT_NE(report.difference.find("journalled 'oven/0: heating -> fault on too_slow', replayed "
+                                   "'oven/0: heating -> idle on too_slow'"),
+            std::string::npos)
+      << report.difference;
+  norix::set_journal_clock(nullptr);
 }
 
 }  // namespace

@@ -6,9 +6,8 @@
 #include "fsm/fsm_trace.h"
 
 void fsm_journal_transition(const FSMsuperstate::frame* f, const FSMstate* from, const FSMstate* to,
-                            const std::string& event, long long time_ms) {
+                            const std::string& event) {
   norix::journal_record r = norix::journal_make(norix::JOURNAL_TRANSITION);
-  r.time_ms = time_ms;
   const FSMstate* rt = f->parent->get_root();
   norix::journal_put(r.location, rt != nullptr ? rt->get_name() : "");
   norix::journal_put(r.subject, FSMtrace::flow_path(f));

@@ -2,18 +2,15 @@
 
 #include "testkit/replay.h"
 
+#include <algorithm>
 #include <fstream>
 
 #include "fsm/fsm_trace.h"
+#include "testkit/clock.h"
 
 namespace testkit {
 
 namespace {
-
-// Sources whose events the machine makes again by itself.
-bool made_by_machine(const std::string& source, const std::string& location) {
-  return source == "timeout" || source == "signal" || source == "machine " + location;
-}
 
 std::string text_of(const norix::JournalRow& r) {
   return r.subject + ": " + r.old_value + " -> " + r.new_value + " on " + r.detail;
@@ -33,8 +30,8 @@ bool compare(Machine& m, const std::vector<const norix::JournalRow*>& recorded, 
     *seen = r.seq;
     std::string made = text_of(r);
     if (*next >= recorded.size()) {
-      report->difference = "transition " + std::to_string(*next + 1) +
-                           ": none journalled, replayed '" + made + "'";
+      report->difference =
+          "transition " + std::to_string(*next + 1) + ": none journalled, replayed '" + made + "'";
       return false;
     }
     const norix::JournalRow& j = *recorded[*next];
@@ -84,17 +81,20 @@ int read_journal(const std::string& path, std::vector<norix::JournalRow>* rows, 
   return read_journal(in, rows, why);
 }
 
-ReplayReport replay(Machine& m, const std::vector<norix::JournalRow>& rows,
-                    std::chrono::milliseconds tick) {
+ReplayReport replay(Machine& m, const std::vector<norix::JournalRow>& rows) {
   ReplayReport report;
   std::string machine = m.root()->get_name();
   std::string location = m.location()->name();
-  std::vector<const norix::JournalRow*> recorded;
-  std::vector<const norix::JournalRow*> events;
+  std::vector<const norix::JournalRow*> recorded;  // its transitions
+  std::vector<const norix::JournalRow*> steps;     // what moves it, in order
   for (const norix::JournalRow& r : rows) {
     if (r.location != machine) continue;
-    if (r.kind == "transition") recorded.push_back(&r);
-    if (r.kind == "event" && !made_by_machine(r.source, location)) events.push_back(&r);
+    if (r.kind == "transition") {
+      recorded.push_back(&r);
+      if (r.detail == "timer") steps.push_back(&r);
+    } else if (r.kind == "event" && r.source != "signal" && r.source != "machine " + location) {
+      steps.push_back(&r);
+    }
   }
   size_t next = 0;
   unsigned long long seen = 0;
@@ -103,35 +103,32 @@ ReplayReport replay(Machine& m, const std::vector<norix::JournalRow>& rows,
     report.difference = "the machine did not start";
     return report;
   }
-  if (!compare(m, recorded, &next, &seen, &report)) return report;
-  long long now = events.empty() ? 0 : events.front()->time_ms;
-  for (const norix::JournalRow* e : events) {
-    // The ticks of the server's updates up to the event's time.
-    while (e->time_ms - now >= tick.count()) {
-      m.advance(tick);
-      now += tick.count();
-      if (!compare(m, recorded, &next, &seen, &report)) break;
-    }
-    if (!report.difference.empty()) break;
-    m.advance(std::chrono::milliseconds(e->time_ms - now));
-    now = e->time_ms;
-    if (e->source.compare(0, 9, "interrupt") == 0) {
-      e->source == "interrupt 2" ? m.irq2() : m.irq1();
-    } else {
-      m.post(e->subject.c_str(), e->detail.c_str());
+  bool same = compare(m, recorded, &next, &seen, &report);
+  long long now = steps.empty() ? 0 : steps.front()->time_ms;
+  for (size_t i = 0; same && i < steps.size(); ++i) {
+    const norix::JournalRow& e = *steps[i];
+    if (e.time_ms > now) advance_clock(std::chrono::milliseconds(e.time_ms - now));
+    now = std::max(now, e.time_ms);
+    if (e.kind == "transition") {
+      // A tick made it: tick, unless the replay has already made it.
+      size_t at = static_cast<size_t>(std::find(recorded.begin(), recorded.end(), steps[i]) -
+                                      recorded.begin());
+      if (at < next) continue;
       m.tick();
+    } else if (e.source == "timeout") {
+      m.tick();  // the timeout fires again if the machine's code still arms it
+    } else if (e.source == "interrupt 1") {
+      m.irq1();
+    } else if (e.source == "interrupt 2") {
+      m.irq2();
+    } else {
+      m.post(e.subject.c_str(), e.detail.c_str());
+      m.tick();
+      ++report.events;
     }
-    ++report.events;
-    if (!compare(m, recorded, &next, &seen, &report)) break;
+    same = compare(m, recorded, &next, &seen, &report);
   }
-  // What the journal holds after the last event: its timeouts and polls.
-  long long end = recorded.empty() ? now : recorded.back()->time_ms;
-  while (report.difference.empty() && now < end + tick.count()) {
-    m.advance(tick);
-    now += tick.count();
-    compare(m, recorded, &next, &seen, &report);
-  }
-  if (report.difference.empty() && next < recorded.size()) {
+  if (same && next < recorded.size()) {
     report.difference = "transition " + std::to_string(next + 1) + " at " +
                         std::to_string(recorded[next]->time_ms) + ": journalled '" +
                         text_of(*recorded[next]) + "', not replayed";

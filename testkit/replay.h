@@ -3,17 +3,19 @@
 // incident recorded by a server becomes an offline test of the machine's
 // code.
 //
-// The events a machine takes from outside (clients, the panel, other
-// machines, interrupts) are fed at their journalled times on the test kit's
-// clock (testkit/clock.h), with the machine ticking every `tick` as a
-// server's update does; its own signals and timeouts are not fed, the
-// machine makes them again. Then each transition it fires is compared, in
-// order, with the journalled transitions of its root.
+// The events a machine took from outside (clients, the panel, other
+// machines, interrupts) are fed again at their journalled times on the test
+// kit's clock (testkit/clock.h); its own signals are not fed, the machine
+// makes them again. It ticks where the journal shows a timeout or a
+// transition on the timer event, so that its timeouts fire again if its
+// code still arms them. Each transition it fires is compared, in order,
+// with the journalled transitions of its root. A journal recorded by a
+// server has wall times; one recorded in a test, the kit's clock (see
+// norix::set_journal_clock).
 
 #ifndef TESTKIT_REPLAY_H
 #define TESTKIT_REPLAY_H
 
-#include <chrono>
 #include <istream>
 #include <string>
 #include <vector>
@@ -25,8 +27,7 @@ namespace testkit {
 
 // Reads a journal: a journal database file, or the JSON lines that
 // `norix_journal FILE --json` prints. 0, or -1 with the reason.
-int read_journal(const std::string& path, std::vector<norix::JournalRow>* rows,
-                 std::string* why);
+int read_journal(const std::string& path, std::vector<norix::JournalRow>* rows, std::string* why);
 int read_journal(std::istream& in, std::vector<norix::JournalRow>* rows, std::string* why);
 
 struct ReplayReport {
@@ -39,8 +40,7 @@ struct ReplayReport {
 
 // Starts m (not started yet) and replays the records of its root (the
 // machine's name in the journal) from rows, oldest first.
-ReplayReport replay(Machine& m, const std::vector<norix::JournalRow>& rows,
-                    std::chrono::milliseconds tick = std::chrono::milliseconds(1000));
+ReplayReport replay(Machine& m, const std::vector<norix::JournalRow>& rows);
 
 }  // namespace testkit
 

@@ -3,6 +3,8 @@
 // holds up a machine, a killed writer and a bad file that leave a journal
 // that reads, and a recorded run replayed on the machine's code.
 
+#include "framework/host/journal.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "framework/calls/eq_call.h"
-#include "framework/host/journal.h"
 #include "framework/objects/journal.h"
 #include "fsm/fsm_trace.h"
 #include "testkit/testkit.h"
@@ -84,12 +85,9 @@ TEST(Journal, RecordsEachKindWithItsSource) {
   const std::vector<std::string> expected = {
       "event|unix uid=7 pid=42|go|||*",
       "event|signal|back|||*",  // posted as the transition fires, before it switches
-      "transition||jr/0|a|b|go",
-      "transition||jr/0|b|c|back",
-      "event|timeout|late|||c",
-      "transition||jr/0|c|a|late",
-      "event|interrupt 1|irq1|||*",
-      "write|tcp 127.0.0.1:5000 authenticated|POWER|3|5|",
+      "transition||jr/0|a|b|go",        "transition||jr/0|b|c|back",
+      "event|timeout|late|||c",         "transition||jr/0|c|a|late",
+      "event|interrupt 1|irq1|||*",     "write|tcp 127.0.0.1:5000 authenticated|POWER|3|5|",
       "server||save|||the file",
   };
   EXPECT_EQ(expected, seen);

@@ -36,6 +36,7 @@ std::atomic<unsigned long long> dropped{0};
 std::once_flag ring_made;
 
 thread_local const char* caller = "";
+std::atomic<journal_clock> clock_now{nullptr};
 
 }  // namespace
 
@@ -61,9 +62,14 @@ void journal_put(char* field, size_t size, const char* text, size_t n) {
 
 journal_record journal_make(int kind) {
   journal_record r;
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  r.time_ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  journal_clock now = clock_now.load(std::memory_order_relaxed);
+  if (now != nullptr) {
+    r.time_ms = now();
+  } else {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    r.time_ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  }
   r.kind = kind;
   r.location[0] = r.source[0] = r.subject[0] = '\0';
   r.old_value[0] = r.new_value[0] = r.detail[0] = '\0';
@@ -98,6 +104,10 @@ bool journal_pop(journal_record* r) {
   c.seq.store(head + JOURNAL_QUEUE, std::memory_order_release);
   ++head;
   return true;
+}
+
+void set_journal_clock(journal_clock clock) {
+  clock_now.store(clock, std::memory_order_relaxed);
 }
 
 unsigned long long journal_dropped() {

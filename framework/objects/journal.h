@@ -72,8 +72,14 @@ void journal_put(char (&field)[N], const std::string& text) {
 // Queues a record: false (and counted as dropped) when the queue is full or
 // the journal is off. Any thread; never blocks, allocates nothing.
 bool journal_push(const journal_record& r);
-// A record of the kind, stamped now, with empty texts.
+// A record of the kind, stamped now by the journal's clock, with empty
+// texts.
 journal_record journal_make(int kind);
+// The journal's clock: milliseconds since the epoch by default; a test kit
+// that stands its machines' clock still sets that one (null restores the
+// default). Any thread.
+typedef long long (*journal_clock)();
+void set_journal_clock(journal_clock clock);
 
 // The records dropped since the process started.
 unsigned long long journal_dropped();
