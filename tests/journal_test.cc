@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <sstream>
@@ -288,6 +289,36 @@ TEST(Journal, BadFileIsSetAsideAndANewJournalTakesItsPlace) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].detail, c.what);
   }
+}
+
+// The web panel's /api/journal reads the running journal.
+TEST(Journal, PanelQueryAnswersJsonLinesAndRefusesBadParameters) {
+  std::string body;
+  EXPECT_EQ(norix::journal_http("", "", "", "", "", "", &body), 404);
+  testkit::TempDir dir;
+  norix::JournalOptions o;
+  o.file = dir.file("j.db");
+  o.batch_ms = 5;
+  std::string why;
+  ASSERT_EQ(norix::journal_start(o, &why), 0) << why;
+  for (const char* what : {"start", "save"})
+    norix::journal_server(what, "");
+  ASSERT_TRUE(testkit::wait_until([] { return norix::journal_stats().written >= 2; }));
+  const struct {
+    const char *from, *kind, *limit;
+    int status;
+    size_t lines;
+  } cases[] = {{"", "", "", 200, 2},   {"0", "server", "1", 200, 1},
+               {"x", "", "", 400, 0},  {"", "nonsense", "", 400, 0},
+               {"", "", "-1", 400, 0}, {"", "event", "", 200, 0}};
+  for (const auto& c : cases) {
+    body.clear();
+    EXPECT_EQ(norix::journal_http(c.from, "", "", c.kind, "", c.limit, &body), c.status) << c.from;
+    if (c.status == 200) {
+      EXPECT_EQ(static_cast<size_t>(std::count(body.begin(), body.end(), '\n')), c.lines);
+    }
+  }
+  norix::journal_stop();
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "framework/calls/protocol.h"
 #include "framework/host/http.h"
 #include "framework/host/http_gate.h"
+#include "framework/host/journal.h"
 #include "framework/host/metrics.h"
 #include "framework/objects/journal.h"
 #include "framework/values/eq_data.h"
@@ -402,6 +403,14 @@ int HttpEndpoint::start(std::string* why) {
     value.set(form.find("value")->second);
     JournalCaller who("panel " + req.remote_addr);
     p->call(protocol::set_request(a, value), res);
+  });
+  // The journal, for the panel's timeline across restarts: JSON lines.
+  http.Get("/api/journal", [](const httplib::Request& req, httplib::Response& res) {
+    std::string body;
+    res.status = journal_http(req.get_param_value("from"), req.get_param_value("to"),
+                              req.get_param_value("location"), req.get_param_value("kind"),
+                              req.get_param_value("source"), req.get_param_value("limit"), &body);
+    res.set_content(body, res.status == 200 ? "application/x-ndjson" : "text/plain");
   });
   http.Get("/api/live",
            [p](const httplib::Request&, httplib::Response& res) { p->open_stream(res); });

@@ -9,14 +9,17 @@
 #include "framework/host/journal.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <sqlite3.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -317,6 +320,46 @@ void journal_stop() {
   close_db();
   std::lock_guard<std::mutex> lock(mux);
   running = false;
+}
+
+std::string journal_file() {
+  std::lock_guard<std::mutex> lock(mux);
+  return running ? opts.file : std::string();
+}
+
+int journal_http(const std::string& from, const std::string& to, const std::string& location,
+                 const std::string& kind, const std::string& source, const std::string& limit,
+                 std::string* body) {
+  std::string file = journal_file();
+  if (file.empty()) return 404;
+  JournalQuery q;
+  auto number = [](const std::string& text, long long* out) {
+    if (text.empty()) return true;
+    char* end = nullptr;
+    errno = 0;
+    long long v = strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    *out = v;
+    return true;
+  };
+  long long n = static_cast<long long>(JOURNAL_HTTP_LIMIT);
+  if (!number(from, &q.from_ms) || !number(to, &q.to_ms) || !number(limit, &n) || n <= 0 ||
+      (!kind.empty() && journal_kind_of(kind) == 0)) {
+    return 400;
+  }
+  q.limit = std::min(static_cast<size_t>(n), JOURNAL_HTTP_LIMIT);
+  q.location = location;
+  q.kind = kind;
+  q.source = source;
+  std::vector<JournalRow> rows;
+  std::string why;
+  if (journal_query(file, q, &rows, &why) != 0) {
+    *body = why + "\n";
+    return 500;
+  }
+  for (const JournalRow& r : rows)
+    *body += journal_json(r) + "\n";
+  return 200;
 }
 
 JournalStats journal_stats() {

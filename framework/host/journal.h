@@ -40,6 +40,17 @@ int journal_start(const JournalOptions& options, std::string* why);
 // when no journal runs.
 void journal_stop();
 
+// The file of the journal that runs; "" when none does.
+std::string journal_file();
+
+// The answer to a reader of the web panel's /api/journal: the records a
+// query of the running journal finds, as JSON lines, at most JOURNAL_HTTP_LIMIT of
+// them. 200, 404 when no journal runs, 400 when a parameter does not read.
+constexpr size_t JOURNAL_HTTP_LIMIT = 10000;
+int journal_http(const std::string& from, const std::string& to, const std::string& location,
+                 const std::string& kind, const std::string& source, const std::string& limit,
+                 std::string* body);
+
 struct JournalStats {
   unsigned long long written = 0;  // records committed
   unsigned long long batches = 0;
