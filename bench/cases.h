@@ -13,6 +13,7 @@ void register_pipeline_cases();  // posting and the engine's loop
 void register_server_cases();    // running locations: latency, contention, data
 void register_monitor_cases();   // bound items of a peer server process
 void register_writer_cases();    // machines written with writer/machine.h
+void register_journal_cases();   // the journal's writer and queries
 // The peer server of the monitor cases: "fsm_bench --monitor-peer DIR".
 int monitor_peer_main(const std::string& dir);
 

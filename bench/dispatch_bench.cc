@@ -4,6 +4,8 @@
 
 #include <benchmark/benchmark.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "bench/bench_support.h"
 #include "bench/cases.h"
 #include "bench/machines.h"
+#include "framework/host/journal.h"
 #include "fsm/fsm.h"
 #include "fsm/fsm_trace.h"
 
@@ -268,6 +271,24 @@ void register_dispatch_cases() {
   benchmark::RegisterBenchmark("dispatch/cycle/untraced", [](benchmark::State& s) {
     Desc d = reference_machine();
     run_dispatch(s, "dispatch/cycle/untraced", d, cycle_aims(d), STAR, 0);
+  });
+  // The same cycle with the journal on: every transition is pushed to the
+  // journal's queue (dropped and counted once the writer falls behind).
+  benchmark::RegisterBenchmark("dispatch/cycle/journaled", [](benchmark::State& s) {
+    char dir[] = "/tmp/dispatch_bench.XXXXXX";
+    norix::JournalOptions o;
+    o.file = mkdtemp(dir) != nullptr ? std::string(dir) + "/j.db" : "";
+    std::string why;
+    if (o.file.empty() || norix::journal_start(o, &why) != 0) {
+      s.SkipWithError(("journal: " + why).c_str());
+      return;
+    }
+    Desc d = reference_machine();
+    run_dispatch(s, "dispatch/cycle/journaled", d, cycle_aims(d), STAR);
+    norix::journal_stop();
+    for (const char* extra : {"", "-wal", "-shm"})
+      unlink((o.file + extra).c_str());
+    rmdir(dir);
   });
   for (const Address& a : addresses) {
     std::string key = std::string("dispatch/cycle/") + a.name;

@@ -44,6 +44,12 @@ std::vector<Goal> goals() {
   g.push_back({"dispatch, cycle: pairs per event", recorded("dispatch/cycle"), 10.5, true});
   g.push_back({"dispatch, cycle: ns per event traced / untraced",
                recorded("dispatch/cycle#ns") / recorded("dispatch/cycle/untraced#ns"), 1.1, true});
+  g.push_back({"dispatch, cycle: ns per event journalled / not",
+               recorded("dispatch/cycle/journaled#ns") / recorded("dispatch/cycle#ns"), 1.1, true});
+  g.push_back(
+      {"journal writer: records per second", recorded("journal/writer#per_s"), 100000, false});
+  g.push_back({"journal: a second of a million records, ms", recorded("journal/query_1s_of_1M#ms"),
+               50, true});
   g.push_back({"dispatch, broadcast: pairs per event", recorded("dispatch/broadcast"), 20, true});
   g.push_back({"dispatch, unhandled: pairs per event", recorded("dispatch/unhandled"), 6, true});
   g.push_back(
@@ -131,6 +137,7 @@ int main(int argc, char** argv) {
   fsmbench::register_server_cases();
   fsmbench::register_monitor_cases();
   fsmbench::register_writer_cases();
+  fsmbench::register_journal_cases();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -3,14 +3,65 @@
 
 #include "fsm/fsm_journal.h"
 
-#include "fsm/fsm_trace.h"
+#include <string.h>
+
+namespace {
+
+constexpr int PATH_DEPTH = 16;  // superstates kept above a flow; deeper ones are left out
+
+// "machine/0/heat/1" as FSMtrace::flow_path makes it, written into field
+// (cut to its size) without building strings.
+template <size_t N>
+void put_flow_path(char (&field)[N], const FSMsuperstate::frame* flow) {
+  const FSMsuperstate::frame* chain[PATH_DEPTH];
+  int depth = 0;
+  for (const FSMsuperstate::frame* f = flow; f != nullptr && depth < PATH_DEPTH;) {
+    chain[depth++] = f;
+    const FSMstate* owner = f->parent;
+    const FSMstate* up = owner->get_parent();
+    f = nullptr;
+    if (up == nullptr || up == owner) break;
+    const FSMsuperstate* sup = dynamic_cast<const FSMsuperstate*>(up);
+    if (sup == nullptr) break;
+    for (const FSMsuperstate::frame* g : sup->flow) {
+      for (const FSMstate* s : g->state) {
+        if (s == owner) f = g;
+      }
+    }
+  }
+  size_t at = 0;
+  for (int i = depth - 1; i >= 0; --i) {
+    // "/ID", the digits written backwards from the end of part.
+    char part[24];
+    char* p = part + sizeof part;
+    unsigned id = static_cast<unsigned>(chain[i]->id);
+    do {
+      *--p = static_cast<char>('0' + id % 10);
+      id /= 10;
+    } while (id != 0);
+    *--p = '/';
+    size_t n = static_cast<size_t>(part + sizeof part - p);
+    const char* name = chain[i]->parent->get_name();
+    size_t len = strlen(name);
+    if (i != depth - 1 && at < N - 1) field[at++] = '/';
+    size_t take = len < N - 1 - at ? len : N - 1 - at;
+    memcpy(field + at, name, take);
+    at += take;
+    take = n < N - 1 - at ? n : N - 1 - at;
+    memcpy(field + at, p, take);
+    at += take;
+  }
+  field[at] = '\0';
+}
+
+}  // namespace
 
 void fsm_journal_transition(const FSMsuperstate::frame* f, const FSMstate* from, const FSMstate* to,
-                            const std::string& event) {
-  norix::journal_record r = norix::journal_make(norix::JOURNAL_TRANSITION);
+                            const std::string& event, long long ms) {
+  norix::journal_record r = norix::journal_make_at(norix::JOURNAL_TRANSITION, ms);
   const FSMstate* rt = f->parent->get_root();
   norix::journal_put(r.location, rt != nullptr ? rt->get_name() : "");
-  norix::journal_put(r.subject, FSMtrace::flow_path(f));
+  put_flow_path(r.subject, f);
   norix::journal_put(r.old_value, from != nullptr ? from->get_name() : "?");
   norix::journal_put(r.new_value, to != nullptr ? to->get_name() : "(stays)");
   norix::journal_put(r.detail, event);

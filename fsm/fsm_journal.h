@@ -10,10 +10,11 @@
 #include "framework/objects/journal.h"
 #include "fsm/fsm_core.h"
 
-// A fired transition of flow f, as the trace records it, stamped by the
-// journal's clock.
+// A fired transition of flow f, as the trace records it, at wall time ms
+// (or the journal's clock, when set). On the dispatch path: allocates
+// nothing.
 void fsm_journal_transition(const FSMsuperstate::frame* f, const FSMstate* from, const FSMstate* to,
-                            const std::string& event);
+                            const std::string& event, long long ms);
 // An event posted to or raised in the machine of rt; source null for the
 // caller of the posting thread (norix::journal_caller).
 void fsm_journal_event(const FSMstate* rt, const FSMevent& ev, const char* source);

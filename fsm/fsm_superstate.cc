@@ -77,7 +77,7 @@ void follow(FSMsuperstate::frame* f, const FSMevent& ev) {
   // Recorded before the switch, so that the flows it enters follow it.
   long long ms = FSMtrace::now_ms();
   if (tr != nullptr) tr->add(f, from, to, ev.event, ms);
-  if (norix::journal_on()) fsm_journal_transition(f, from, to, ev.event);
+  if (norix::journal_on()) fsm_journal_transition(f, from, to, ev.event, ms);
   if (ends) {
     f->run = 1;  // the flow ends; its state is left with the superstate
   } else if (to != nullptr) {
@@ -202,7 +202,7 @@ void FSMsuperstate::frame::enter_state() {
       if (tr != nullptr && tr->cause != nullptr) {
         tr->add(this, active_state, default_state, *tr->cause, tr->cause_ms);
         if (norix::journal_on())
-          fsm_journal_transition(this, active_state, default_state, *tr->cause);
+          fsm_journal_transition(this, active_state, default_state, *tr->cause, tr->cause_ms);
       }
       store_state(&active_state, default_state);
     }

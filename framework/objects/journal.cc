@@ -110,6 +110,16 @@ void set_journal_clock(journal_clock clock) {
   clock_now.store(clock, std::memory_order_relaxed);
 }
 
+journal_record journal_make_at(int kind, long long wall_ms) {
+  if (clock_now.load(std::memory_order_relaxed) != nullptr) return journal_make(kind);
+  journal_record r;
+  r.time_ms = wall_ms;
+  r.kind = kind;
+  r.location[0] = r.source[0] = r.subject[0] = '\0';
+  r.old_value[0] = r.new_value[0] = r.detail[0] = '\0';
+  return r;
+}
+
 unsigned long long journal_dropped() {
   return dropped.load(std::memory_order_relaxed);
 }

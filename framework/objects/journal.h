@@ -75,6 +75,9 @@ bool journal_push(const journal_record& r);
 // A record of the kind, stamped now by the journal's clock, with empty
 // texts.
 journal_record journal_make(int kind);
+// The same, stamped wall_ms (a wall time the caller has just taken) unless
+// the journal's clock is set: saves a clock read on the dispatch path.
+journal_record journal_make_at(int kind, long long wall_ms);
 // The journal's clock: milliseconds since the epoch by default; a test kit
 // that stands its machines' clock still sets that one (null restores the
 // default). Any thread.
