@@ -17,7 +17,7 @@ jobs=$(nproc)
 
 echo "=== building the libraries, the test kit and norix_client (build/plain)"
 cmake -S . -B build/plain -G Ninja >/dev/null
-cmake --build build/plain -j "$jobs" --target fsm norix norix_host testkit norix_client
+cmake --build build/plain -j "$jobs" --target fsm norix norix_host testkit norix_client norix_journal
 echo "=== installing them into build/demo/install"
 cmake --install build/plain --prefix "$demo/install" >/dev/null
 echo "=== building the example against the installed package (find_package(norix_fsm))"
@@ -32,6 +32,8 @@ mkdir -p "$run"
 cp examples/demo/oven.conf examples/demo/devices.conf examples/demo/oven_settings.sr "$run/"
 # The web panel on a free loopback port.
 sed -i 's/^location OVEN /http 127.0.0.1:0\nlocation OVEN /' "$run/oven.conf"
+# The journal: what the machines and their clients did, kept across restarts.
+sed -i 's/^location OVEN /journal oven.journal\nlocation OVEN /' "$run/oven.conf"
 client=$demo/install/bin/norix_client
 FSM=DEMO.FSM/OVEN.SERVER
 DEV=DEMO.DEV/SIM
@@ -215,6 +217,13 @@ show fsm get "$FSM/OVEN/FLOW_1"
 await fsm "$FSM/OVEN/FAULT" "server unreachable"
 stop "$oven"
 trap - EXIT
+
+echo
+echo "=== 9. the night's story, from the journal the oven server kept across both runs"
+echo "  \$ norix_journal oven.journal      (signals left out here)"
+"$demo/install/bin/norix_journal" "$run/oven.journal" | grep -v '  event  .* to .* \[signal\]$' |
+  sed 's/^/      /'
+[ -s "$run/oven.journal" ] || { echo "  the journal is empty"; exit 1; }
 
 echo
 echo "=== the demo saw every step; its files are in build/demo/run"
