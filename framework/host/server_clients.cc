@@ -23,8 +23,8 @@
 #include "framework/calls/eq_call.h"
 #include "framework/calls/peers.h"
 #include "framework/calls/protocol.h"
-#include "framework/host/metrics.h"
 #include "framework/host/journal.h"
+#include "framework/host/metrics.h"
 #include "framework/objects/journal.h"
 #include "framework/values/errors.h"
 
