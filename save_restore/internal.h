@@ -13,6 +13,7 @@
 
 #include <vector>
 
+#include "framework/values/errors.h"
 #include "fsm/fsm_core.h"
 #include "save_restore/sr_func.h"
 
@@ -79,7 +80,7 @@ void client_call(EqData* answer, Call call) {
   if (norix_call != nullptr) {
     call(norix_call);
   } else {
-    answer->error(ERR_UNREACHABLE, "server unreachable");
+    answer->error(ERR_UNREACHABLE, norix::error_text(ERR_UNREACHABLE));
   }
 }
 

@@ -164,7 +164,7 @@ int restore_all(char* file, EqData* data, SrOption op, int stop, FSMstate* sp) {
     if (request.set_from_string(text) != 0) {
       // Writing the request now would set the property to a zero value.
       answer.init();
-      answer.error(ERR_WRONG_TYPE, "wrong data type");
+      answer.error(ERR_WRONG_TYPE, norix::error_text(ERR_WRONG_TYPE));
     } else {
       client_call(&answer, [&](EqCall* c) { c->set(&adr, &request, &answer); });
     }

@@ -72,24 +72,25 @@ const std::string* start_state(const FSMsuperstate* sp, int id) {
 }
 
 // Why a client's record cannot be stored as a saved value line that reads
-// back the same, or null: its text holds a line break, or a number is not
-// finite. n is the length of its text.
+// back the same (the detail of a wrong data type refusal), or null: its text
+// holds a line break, or a number is not finite. n is the length of its text.
 const char* unstorable(const USTR* u, size_t n) {
-  if (u == nullptr) return "wrong data type: no value";
+  if (u == nullptr) return "no value";
   if (!std::isfinite(u->f1_data) || !std::isfinite(u->f2_data)) {
-    return "wrong data type: a number is not finite";
+    return "a number is not finite";
   }
   if (n > 0 && memchr(u->str_data.str_data_val, '\n', n) != nullptr) {
-    return "wrong data type: a text with a line break is not stored";
+    return "a text with a line break is not stored";
   }
   if (n > 0 && memchr(u->str_data.str_data_val, '\r', n) != nullptr) {
-    return "wrong data type: a text with a line break is not stored";
+    return "a text with a line break is not stored";
   }
   return nullptr;
 }
 
+// The refusal's text is the code's text and why.
 void refuse(EqData* res, int code, const char* why) {
-  if (res != nullptr) res->error(code, why);
+  if (res != nullptr) res->error(code, norix::error_text(code, why));
 }
 
 // Whether the machine of root has been entered by its engine (or by the
@@ -256,12 +257,12 @@ void D_event::set(EqAdr*, EqData* data, EqData* res, EqFct*) {
     u.str_data.str_data_val = text;
     u.str_data.str_data_len = static_cast<unsigned>(strnlen(text, sizeof text));
   } else {
-    return refuse(res, ERR_WRONG_TYPE, "wrong data type: EVENT takes a text");
+    return refuse(res, ERR_WRONG_TYPE, "EVENT takes a text");
   }
   size_t n = in != nullptr ? ustr_text_length(in, in->str_data.str_data_len) : 0;
   const char* why = unstorable(in, n);
   if (why == nullptr && (n == 0 || in->str_data.str_data_val[0] == ':')) {
-    why = "wrong data type: EVENT needs an event name: EVENT[:TARGET]";
+    why = "EVENT needs an event name: EVENT[:TARGET]";
   }
   if (why != nullptr) return refuse(res, ERR_WRONG_TYPE, why);
   // Clients queue at most the limit; the machine's own signals and events
@@ -272,7 +273,7 @@ void D_event::set(EqAdr*, EqData* data, EqData* res, EqFct*) {
   if (root != nullptr && root->event_fifo.pending() >= norix::client_event_limit()) {
     if (root->location != nullptr && root->location->stats != nullptr)
       root->location->stats->count_refusal();
-    return refuse(res, ERR_BUSY, "server busy: too many events wait for this machine");
+    return refuse(res, ERR_BUSY, "too many events wait for this machine");
   }
   set_event(in);
   // A name that no state of the machine takes is posted all the same (an

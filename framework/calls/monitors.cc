@@ -43,7 +43,6 @@ constexpr milliseconds LAST_PAUSE{2000};
 constexpr milliseconds SWEEP_PERIOD{1000};  // of the unread subscriptions, by update()
 constexpr int POLL_MS = 100;                // the silence check's granularity
 constexpr size_t READ_CHUNK = 16384;
-constexpr const char* NO_VALUE_YET = "server unreachable: no value yet";
 // How long the first read of an address waits for its first value while its
 // peer's link is not known to be down: long enough for a live peer's answer,
 // short enough that a silent one costs the machines little, and only once
@@ -400,7 +399,8 @@ int monitor_read(const std::string& endpoint, EqAdr* address, EqData* result) {
         leave_busy(&it->second);
         it->second.stage = entry::NEW;  // asked with the others at retry_at
       } else {
-        unreachable(&it->second.value, at->connected ? NO_VALUE_YET : error_text(ERR_UNREACHABLE));
+        unreachable(&it->second.value,
+                    error_text(ERR_UNREACHABLE, at->connected ? "no value yet" : ""));
       }
     }
     it->second.drop = false;

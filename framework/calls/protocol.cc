@@ -162,7 +162,8 @@ std::string answer_line(const EqData& result) {
   std::string line =
       "ok " + std::to_string(result.type()) + " " + escape(result.text_value(), false);
   if (line.size() <= MAX_ANSWER - ANSWER_ROOM) return line;
-  return "err " + std::to_string(ERR_BAD_REQUEST) + " " + TOO_LARGE;
+  return "err " + std::to_string(ERR_BAD_REQUEST) + " " +
+         error_text(ERR_BAD_REQUEST, "the answer would be larger than 1 MiB");
 }
 
 int parse_answer(const std::string& line, EqData* result) {

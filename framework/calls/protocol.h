@@ -84,11 +84,10 @@ int parse_request(const std::string& line, Request* out);
 // The answer line for a result: its error, else its type and value.
 // A value whose line would not leave ANSWER_ROOM bytes below MAX_ANSWER
 // (room for the newline and a monitor's "change ID " prefix) is answered
-// "err 112 " TOO_LARGE instead, and an error text is cut to MAX_ERROR_TEXT,
+// with error 112 (bad request) instead, and an error text is cut to MAX_ERROR_TEXT,
 // so that no answer is beyond what a client reads.
 constexpr size_t ANSWER_ROOM = 64;
 constexpr size_t MAX_ERROR_TEXT = 4096;
-constexpr const char* TOO_LARGE = "bad request: the answer would be larger than 1 MiB";
 std::string answer_line(const EqData& result);
 // Fills *result from an answer line: 0, or -1 when it is no answer.
 int parse_answer(const std::string& line, EqData* result);

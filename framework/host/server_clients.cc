@@ -184,7 +184,8 @@ void Server::serve(connection* c) {
         // the operator, at most one line per period.
         log_failed_auth(peer_text(c->fd));
         std::this_thread::sleep_for(AUTH_DELAY);
-        result.error(ERR_BAD_REQUEST, "bad request: this server asks for its secret");
+        result.error(ERR_BAD_REQUEST,
+                     error_text(ERR_BAD_REQUEST, "this server asks for its secret"));
       }
       reply = protocol::answer_line(result);
       if (!admitted) r = protocol::LineReader::FAILED;
@@ -227,11 +228,11 @@ std::string Server::answer(const std::string& line) {
   // Only a monitor connection holds subscriptions: here the limit refused
   // one, or there is none to end.
   if (req.command == protocol::Request::SUBSCRIBE) {
-    result.error(ERR_BUSY, "server busy: too many monitor connections");
+    result.error(ERR_BUSY, error_text(ERR_BUSY, "too many monitor connections"));
     return protocol::answer_line(result);
   }
   if (req.command == protocol::Request::UNSUBSCRIBE) {
-    result.error(ERR_BAD_REQUEST, "bad request: no such subscription");
+    result.error(ERR_BAD_REQUEST, error_text(ERR_BAD_REQUEST, "no such subscription"));
     return protocol::answer_line(result);
   }
   if (req.command == protocol::Request::SAVE) {

@@ -155,7 +155,7 @@ void Server::serve_monitor(connection* c, protocol::LineReader* reader, const st
       full = true;
     }
     if (full) {
-      result->error(ERR_BUSY, "server busy: too many subscriptions");
+      result->error(ERR_BUSY, error_text(ERR_BUSY, "too many subscriptions"));
       return;
     }
     call.get(address, &request, result);
@@ -184,7 +184,7 @@ void Server::serve_monitor(connection* c, protocol::LineReader* reader, const st
     if (req.command == protocol::Request::UNSUBSCRIBE) {
       auto it = subs.find(req.id);
       if (it == subs.end()) {
-        result.error(ERR_BAD_REQUEST, "bad request: no such subscription");
+        result.error(ERR_BAD_REQUEST, error_text(ERR_BAD_REQUEST, "no such subscription"));
       } else {
         if (it->second.property != nullptr) watch.unwatch(it->second.property);
         subs.erase(it);

@@ -45,7 +45,9 @@ bool storable(const std::string& text) {
 
 void unstorable(EqData* result) {
   if (result != nullptr) {
-    result->error(ERR_WRONG_TYPE, "wrong data type: a text with a line break or NUL is not stored");
+    result->error(
+        ERR_WRONG_TYPE,
+        norix::error_text(ERR_WRONG_TYPE, "a text with a line break or NUL is not stored"));
   }
 }
 

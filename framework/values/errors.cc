@@ -39,4 +39,10 @@ std::string error_text(int code) {
   }
 }
 
+std::string error_text(int code, const std::string& detail) {
+  std::string text = error_text(code);
+  if (!detail.empty()) text += ": " + detail;
+  return text;
+}
+
 }  // namespace norix

@@ -28,6 +28,10 @@ namespace norix {
 // "error <code>" for a code the stand-in does not know).
 std::string error_text(int code);
 
+// Every refusal's text: the code's text alone when detail is empty, else
+// "<code's text>: <detail>", so that each answer starts with its table text.
+std::string error_text(int code, const std::string& detail);
+
 }  // namespace norix
 
 #endif  // FRAMEWORK_VALUES_ERRORS_H
