@@ -57,7 +57,8 @@ void D_view::get(EqAdr*, EqData*, EqData* res, EqFct*) {
   if (res == nullptr) return;
   EqFSMlocation* loc = dynamic_cast<EqFSMlocation*>(owner());
   if (loc == nullptr || loc->state_ptr == nullptr || loc->state_ptr->get_type() != FSM_TYPE_ROOT) {
-    res->error(ERR_ILLEGAL_READ, "not the location of a machine");
+    res->error(ERR_ILLEGAL_READ,
+               norix::error_text(ERR_ILLEGAL_READ, "not the location of a machine"));
     return;
   }
   if (kind == VIEW_TRACE) {
@@ -67,7 +68,7 @@ void D_view::get(EqAdr*, EqData*, EqData* res, EqFct*) {
   fsm_snapshot::machine m;
   std::string why;
   if (fsm_snapshot::take(loc, &m, &why) != 0) {
-    res->error(ERR_ILLEGAL_READ, why);
+    res->error(ERR_ILLEGAL_READ, norix::error_text(ERR_ILLEGAL_READ, why));
     return;
   }
   res->set(kind == VIEW_GRAPH ? fsm_snapshot::graph_text(m) : fsm_snapshot::model_text(m));
