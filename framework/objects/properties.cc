@@ -225,100 +225,81 @@ template class D_value<float>;
 
 }  // namespace norix
 
-// --- D_iiii ----------------------------------------------------------------
+// --- D_record: D_iiii and D_dig_filter -------------------------------------
 
-D_iiii::D_iiii(const char* text, EqFct* owner) : D_fct(text, owner, 0), value_{} {
+namespace {
+
+// The record of an EqData of the record's type (zeroed for other types).
+IIII* record_in(EqData* data, const IIII*) {
+  return data->get_iiii();
+}
+
+IFFF* record_in(EqData* data, const IFFF*) {
+  return data->get_ifff();
+}
+
+}  // namespace
+
+namespace norix {
+
+template <typename R, int TYPE>
+D_record<R, TYPE>::D_record(const char* text, EqFct* owner) : D_fct(text, owner, 0), value_{} {
   init_mutex(&val_mux_);
 }
 
-D_iiii::~D_iiii() {
+template <typename R, int TYPE>
+D_record<R, TYPE>::~D_record() {
   pthread_mutex_destroy(&val_mux_);
 }
 
-void D_iiii::get(EqAdr* /*address*/, EqData* /*request*/, EqData* result, EqFct* /*location*/) {
+template <typename R, int TYPE>
+void D_record<R, TYPE>::get(EqAdr* /*address*/, EqData* /*request*/, EqData* result,
+                            EqFct* /*location*/) {
   if (result == nullptr) return;
   pthread_mutex_lock(&val_mux_);
-  IIII copy = value_;
+  R copy = value_;
   pthread_mutex_unlock(&val_mux_);
   result->set(copy);
 }
 
-void D_iiii::set(EqAdr* /*address*/, EqData* value, EqData* result, EqFct* /*location*/) {
+template <typename R, int TYPE>
+void D_record<R, TYPE>::set(EqAdr* /*address*/, EqData* value, EqData* result,
+                            EqFct* /*location*/) {
   if (!usable(value)) return wrong_type(result);
   EqData parsed;
-  if (value->type() == DATA_IIII) {
-    set_value(value->get_iiii());
-  } else if (parse_as(DATA_IIII, value, &parsed) == 0) {
-    set_value(parsed.get_iiii());
+  if (value->type() == TYPE) {
+    set_value(record_in(value, &value_));
+  } else if (parse_as(TYPE, value, &parsed) == 0) {
+    set_value(record_in(&parsed, &value_));
   } else {
     wrong_type(result);
   }
 }
 
-int D_iiii::data_type() const {
-  return DATA_IIII;
+template <typename R, int TYPE>
+int D_record<R, TYPE>::data_type() const {
+  return TYPE;
 }
 
-IIII* D_iiii::value() {
+template <typename R, int TYPE>
+R* D_record<R, TYPE>::value() {
   return &value_;
 }
 
-void D_iiii::set_value(IIII* value) {
+template <typename R, int TYPE>
+void D_record<R, TYPE>::set_value(R* value) {
   if (value == nullptr) return;
-  IIII copy = *value;
+  R copy = *value;
   pthread_mutex_lock(&val_mux_);
   value_ = copy;
   pthread_mutex_unlock(&val_mux_);
-  norix::property_changed(this);
+  property_changed(this);
 }
 
-// --- D_dig_filter ----------------------------------------------------------
+template class D_record<IIII, DATA_IIII>;
+template class D_record<IFFF, DATA_IFFF>;
 
-D_dig_filter::D_dig_filter(const char* text, EqFct* owner) : D_fct(text, owner, 0), value_{} {
-  init_mutex(&val_mux_);
-}
-
-D_dig_filter::~D_dig_filter() {
-  pthread_mutex_destroy(&val_mux_);
-}
-
-void D_dig_filter::get(EqAdr* /*address*/, EqData* /*request*/, EqData* result,
-                       EqFct* /*location*/) {
-  if (result == nullptr) return;
-  pthread_mutex_lock(&val_mux_);
-  IFFF copy = value_;
-  pthread_mutex_unlock(&val_mux_);
-  result->set(copy);
-}
-
-void D_dig_filter::set(EqAdr* /*address*/, EqData* value, EqData* result, EqFct* /*location*/) {
-  if (!usable(value)) return wrong_type(result);
-  EqData parsed;
-  if (value->type() == DATA_IFFF) {
-    set_value(value->get_ifff());
-  } else if (parse_as(DATA_IFFF, value, &parsed) == 0) {
-    set_value(parsed.get_ifff());
-  } else {
-    wrong_type(result);
-  }
-}
-
-int D_dig_filter::data_type() const {
-  return DATA_IFFF;
-}
-
-IFFF* D_dig_filter::value() {
-  return &value_;
-}
-
-void D_dig_filter::set_value(IFFF* value) {
-  if (value == nullptr) return;
-  IFFF copy = *value;
-  pthread_mutex_lock(&val_mux_);
-  value_ = copy;
-  pthread_mutex_unlock(&val_mux_);
-  norix::property_changed(this);
-}
+}  // namespace norix
 
 // --- D_ustr ----------------------------------------------------------------
 

@@ -77,49 +77,49 @@ class D_value : public D_fct {
 extern template class D_value<int>;
 extern template class D_value<float>;
 
-}  // namespace norix
-
-// The record classes below hand out a pointer to their own record. Their
+// D_record<R, TYPE>: the body of the record classes D_iiii and D_dig_filter,
+// a property that holds one record R of EqData type TYPE. It adds no
+// virtual function of its own, so the classes keep D_fct's virtual order
+// followed by the fields value_ and val_mux_.
+//
+// The record classes hand out a pointer to their own record. Their
 // set_value and client writes change it under the value mutex, inside the
 // op_lock() for client writes; a reader through the pointer on another
 // thread than the writer's holds op_lock() while it reads.
-
-// D_iiii: an IIII property (type 14).
-class D_iiii : public D_fct {
+template <typename R, int TYPE>
+class D_record : public D_fct {
  public:
-  D_iiii(const char* text, EqFct* owner);
-  ~D_iiii() override;
+  D_record(const char* text, EqFct* owner);
+  ~D_record() override;
 
   void get(EqAdr* address, EqData* request, EqData* result, EqFct* location) override;
   void set(EqAdr* address, EqData* value, EqData* result, EqFct* location) override;
   using D_fct::data_type;
   int data_type() const override;
 
-  IIII* value();                // the property's own record
-  void set_value(IIII* value);  // null is ignored
+  R* value();                // the property's own record
+  void set_value(R* value);  // null is ignored
 
  private:
-  IIII value_;
+  R value_;
   pthread_mutex_t val_mux_;  // guards value_
 };
 
-// D_dig_filter: an IFFF property (type 15).
-class D_dig_filter : public D_fct {
+extern template class D_record<IIII, DATA_IIII>;
+extern template class D_record<IFFF, DATA_IFFF>;
+
+}  // namespace norix
+
+// D_iiii: an IIII property (type 14).
+class D_iiii : public norix::D_record<IIII, DATA_IIII> {
  public:
-  D_dig_filter(const char* text, EqFct* owner);
-  ~D_dig_filter() override;
+  D_iiii(const char* text, EqFct* owner) : D_record(text, owner) {}
+};
 
-  void get(EqAdr* address, EqData* request, EqData* result, EqFct* location) override;
-  void set(EqAdr* address, EqData* value, EqData* result, EqFct* location) override;
-  using D_fct::data_type;
-  int data_type() const override;
-
-  IFFF* value();                // the property's own record
-  void set_value(IFFF* value);  // null is ignored
-
- private:
-  IFFF value_;
-  pthread_mutex_t val_mux_;  // guards value_
+// D_dig_filter: an IFFF property (type 15).
+class D_dig_filter : public norix::D_record<IFFF, DATA_IFFF> {
+ public:
+  D_dig_filter(const char* text, EqFct* owner) : D_record(text, owner) {}
 };
 
 // D_ustr: a USTR property (type 103). Keeps a private copy of the text,
