@@ -19,6 +19,7 @@
 #include <string>
 
 #include "framework/base/file_beneath.h"
+#include "framework/base/text.h"
 #include "save_restore/internal.h"
 #include "save_restore/sr_func.h"
 
@@ -136,10 +137,8 @@ bool read_value(FILE* fp, char (&buf)[kValueMax + 2], bool* fits) {
 
 bool parse_type(const char* word, long len, int* type) {
   if (len <= 0 || len > 20 || strlen(word) != static_cast<size_t>(len)) return false;
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(word, &end, 10);
-  if (errno != 0 || end == word || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
+  long long v = 0;
+  if (!norix::internal::parse_integer(word, 10, INT_MIN, INT_MAX, &v)) return false;
   *type = static_cast<int>(v);
   return true;
 }

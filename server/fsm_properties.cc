@@ -22,6 +22,7 @@
 #include <ostream>
 #include <string>
 
+#include "framework/base/text.h"
 #include "fsm/fsm_core.h"
 #include "fsm/internal.h"
 #include "server/fsm_binding.h"
@@ -347,9 +348,11 @@ void D_rstate::set(EqAdr* adr, EqData* ed, EqData* res, EqFct* loc) {
 D_flow::D_flow(const char* name, EqFct* ep) : D_fsmstr(name, ep), state(nullptr), flow_id(-1) {
   if (name == nullptr || strstr(name, "FLOW_") == nullptr) return;
   const char* digits = strchr(name, '_') + 1;
-  char* end = nullptr;
-  long id = strtol(digits, &end, 10);
-  if (end != digits && id >= INT_MIN && id <= INT_MAX) flow_id = static_cast<int>(id);
+  const char* end = nullptr;
+  long long id = 0;
+  if (norix::internal::parse_integer(digits, 10, INT_MIN, INT_MAX, &id, &end)) {
+    flow_id = static_cast<int>(id);
+  }
 }
 
 D_flow::~D_flow() = default;

@@ -21,6 +21,7 @@
 
 #include <string>
 
+#include "framework/base/text.h"
 #include "fsm/fsm_core.h"
 #include "fsm/fsm_handle.h"
 #include "fsm/internal.h"
@@ -64,12 +65,9 @@ D_fct* routed(FSMsuperstate* sp, int handle, int flag) {
 // Reads an integer as "%d" does (leading white space, sign, digits) and
 // moves *pp past it; false when no number begins there or it does not fit.
 bool parse_int(const char** pp, int* out) {
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(*pp, &end, 10);
-  if (end == *pp || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+  long long v = 0;
+  if (!norix::internal::parse_integer(*pp, 10, INT_MIN, INT_MAX, &v, pp)) return false;
   *out = static_cast<int>(v);
-  *pp = end;
   return true;
 }
 

@@ -68,6 +68,7 @@ TEST(FileReplace, LeftoversOfGoneProcessesAreRemovedThroughTheLink) {
   const std::pair<std::string, bool> names[] = {
       {"file.tmp." + me + ".3", true},    // this process's own
       {"file.tmp.4194305.1", true},       // beyond any pid: gone
+      {"file.tmp.4294967297.1", true},    // beyond pid_t (not pid 1)
       {"file.tmp.1.2", false},            // a live process's
       {"file.tmp.x.1", false},            // not one of its names
       {"other.tmp." + me + ".1", false},  // another file's
@@ -75,7 +76,7 @@ TEST(FileReplace, LeftoversOfGoneProcessesAreRemovedThroughTheLink) {
   for (const auto& n : names)
     testkit::write_file(dir.file(n.first), "part");
   ASSERT_EQ(symlink("file", dir.file("conf").c_str()), 0);
-  EXPECT_EQ(norix::remove_leftovers(dir.file("conf")), 2);
+  EXPECT_EQ(norix::remove_leftovers(dir.file("conf")), 3);
   for (const auto& n : names)
     EXPECT_EQ(access(dir.file(n.first).c_str(), F_OK) != 0, n.second) << n.first;
 }

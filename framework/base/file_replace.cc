@@ -19,6 +19,7 @@
 #include <string>
 
 #include "framework/base/file_beneath.h"
+#include "framework/base/text.h"
 
 namespace norix {
 
@@ -140,10 +141,12 @@ int replace_in(int dir, const std::string& leaf, const std::string& path, const 
 long leftover_pid(const std::string& name, const std::string& base) {
   std::string stem = base + ".tmp.";
   if (name.compare(0, stem.size(), stem) != 0) return -1;
-  const char* p = name.c_str() + stem.size();
-  char* end = nullptr;
-  long pid = strtol(p, &end, 10);
-  if (end == p || *end != '.' || end[1] == '\0' || pid <= 0) return -1;
+  const char* end = nullptr;
+  long long pid = 0;
+  if (!internal::parse_integer(name.c_str() + stem.size(), 10, 1, LLONG_MAX, &pid, &end) ||
+      *end != '.' || end[1] == '\0') {
+    return -1;
+  }
   for (const char* d = end + 1; *d != '\0'; ++d) {
     if (*d < '0' || *d > '9') return -1;
   }
@@ -163,7 +166,10 @@ int remove_leftovers(const std::string& path) {
   while (dirent* e = readdir(dir)) {
     long pid = leftover_pid(e->d_name, base);
     if (pid < 0) continue;
-    bool gone = pid == getpid() || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+    // A number beyond pid_t names no process: cut to a pid_t it could name
+    // a live one, or all of them (-1).
+    bool gone = pid == getpid() || pid > INT_MAX ||
+                (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
     if (gone && unlink((folder + e->d_name).c_str()) == 0) ++removed;
   }
   closedir(dir);

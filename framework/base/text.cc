@@ -109,19 +109,26 @@ bool parse_float(const std::string& word, float* out) {
   return true;
 }
 
+bool parse_integer(const char* text, int base, long long lo, long long hi, long long* out,
+                   const char** rest) {
+  if (text == nullptr) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long v = strtoll(text, &end, base);
+  if (end == text || errno == ERANGE || (rest == nullptr && *end != '\0')) return false;
+  if (v < lo || v > hi) return false;
+  *out = v;
+  if (rest != nullptr) *rest = end;
+  return true;
+}
+
 // A whole word as a signed integer in [lo, hi]: decimal digits, or a decimal
 // number with an exact integral value.
 bool parse_signed(const std::string& word, long long lo, long long hi, long long* out) {
   if (word.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  long long v = strtoll(word.c_str(), &end, 10);
-  if (*end == '\0' && errno == 0) {
-    if (v < lo || v > hi) return false;
-    *out = v;
-    return true;
-  }
+  if (parse_integer(word.c_str(), 10, lo, hi, out)) return true;
   double d = 0;
+  long long v = 0;
   if (!is_decimal_number(word) || !parse_double(word, &d) || !isfinite(d) || d != trunc(d)) {
     return false;
   }
@@ -189,12 +196,10 @@ std::string unescape_line(const std::string& text) {
 
 bool parse_number(const std::string& text, long min, long max, long* out) {
   if (text.empty() || text.size() > 12) return false;
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
   if (!(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-')) return false;
-  *out = v;
+  long long v = 0;
+  if (!parse_integer(text.c_str(), 10, min, max, &v)) return false;
+  *out = static_cast<long>(v);
   return true;
 }
 

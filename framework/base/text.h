@@ -53,6 +53,15 @@ float nearest_float(double v);
 std::string format_float(float v);
 std::string format_double(double v);
 
+// The one rule for an integer in a range: what strtoll reads in base
+// (leading white space, an optional sign, digits), in [lo, hi]. With rest
+// null the number must fill the text; otherwise anything may follow it and
+// *rest points just past its digits. False, *out unchanged, when no digits
+// begin there, something follows them (rest null) or the number is beyond
+// [lo, hi] or beyond long long.
+bool parse_integer(const char* text, int base, long long lo, long long hi, long long* out,
+                   const char** rest = nullptr);
+
 // Numbers out of one whole word (see text.cc for each rule).
 bool is_decimal_number(const std::string& word);
 bool parse_double(const std::string& word, double* out);

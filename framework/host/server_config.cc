@@ -42,10 +42,8 @@ std::vector<std::string> words_of(const std::string& line) {
 }
 
 bool to_int(const std::string& text, int min, int max, int* out) {
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || v < min || v > max) return false;
+  long long v = 0;
+  if (!internal::parse_integer(text.c_str(), 10, min, max, &v)) return false;
   *out = static_cast<int>(v);
   return true;
 }
@@ -62,9 +60,8 @@ bool parse_client_item(const std::vector<std::string>& w, ServerConfig* c, bool*
     *ok = w.size() == 2;
     if (*ok) c->settings = w[1];
   } else if (w[0] == "socket_mode") {
-    char* end = nullptr;
-    long mode = w.size() == 2 ? strtol(w[1].c_str(), &end, 8) : -1;
-    *ok = end != nullptr && *end == '\0' && mode >= 0 && mode <= 0777;
+    long long mode = -1;
+    *ok = w.size() == 2 && internal::parse_integer(w[1].c_str(), 8, 0, 0777, &mode);
     if (*ok) c->socket_mode = static_cast<int>(mode);
   } else if (w[0] == "secret") {
     *ok = w.size() == 2 && w[1].size() >= MIN_SECRET;
