@@ -2,9 +2,9 @@
 # script scripts/package.sh configures a build for /usr, makes them and
 # checks them). One package per install component:
 #   libnorix-fsm1     runtime  libfsm.so.1 and libnorix.so.1
-#   libnorix-fsm-dev  dev      headers, norix::host and norix::testkit, the
-#                              CMake package norix_fsm; needs the runtime of
-#                              the same version
+#   libnorix-fsm-dev  dev      headers, norix::host, norix::sanitize and
+#                              norix::testkit, the CMake package norix_fsm;
+#                              needs the runtime of the same version
 #   norix-fsm-tools   tools    norix_client, the example servers, the
 #                              service unit and the operating docs
 # The versions are the project's; the shared libraries' dependencies come

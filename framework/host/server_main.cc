@@ -89,20 +89,6 @@ void bound_shutdown() {
 
 }  // namespace
 
-}  // namespace norix
-
-// Read by ThreadSanitizer, where the program is built with it. The HTTP
-// library of the web panel is not built with the sanitizer, and passes its
-// connections between its threads through atomics that it does not see:
-// reports from within it are dropped. Our handlers that it calls are
-// checked as any code of ours.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-  return "called_from_lib:libcpp-httplib.so\n";
-}
-
-namespace norix {
-
 int server_main(int argc, char** argv, const ServerHooks& hooks) {
   const char* prog = argc > 0 ? argv[0] : "server";
   if (argc == 2 && strcmp(argv[1], "--help") == 0) {
