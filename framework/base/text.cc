@@ -167,13 +167,45 @@ bool parse_int32(const std::string& word, int* out) {
   return true;
 }
 
-std::string escape_line(const std::string& text) {
+namespace {
+
+// The letter that stands for c after a backslash.
+char escape_letter(char c) {
+  switch (c) {
+    case '\n':
+      return 'n';
+    case '\r':
+      return 'r';
+    case ' ':
+      return 's';
+    case '\t':
+      return 't';
+    default:
+      return c;
+  }
+}
+
+// The character of chars that a backslash and letter stand for (a
+// backslash for a second one), or 0 when they are no escape.
+char escaped_char(char letter, const char* chars) {
+  if (letter == '\\') return '\\';
+  for (const char* c = chars; *c != '\0'; ++c) {
+    if (escape_letter(*c) == letter) return *c;
+  }
+  return '\0';
+}
+
+}  // namespace
+
+std::string escape_chars(const std::string& text, const char* chars) {
   std::string out;
+  out.reserve(text.size());
   for (char c : text) {
     if (c == '\\') {
       out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
+    } else if (c != '\0' && strchr(chars, c) != nullptr) {
+      out += '\\';
+      out += escape_letter(c);
     } else {
       out += c;
     }
@@ -181,16 +213,32 @@ std::string escape_line(const std::string& text) {
   return out;
 }
 
-std::string unescape_line(const std::string& text) {
-  std::string out;
+bool unescape_chars(const std::string& text, const char* chars, bool strict, std::string* out) {
+  std::string s;
+  s.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == 'n')) {
-      out += text[i + 1] == 'n' ? '\n' : '\\';
+    char c = text[i];
+    char e = c == '\\' && i + 1 < text.size() ? escaped_char(text[i + 1], chars) : '\0';
+    if (e != '\0') {
+      s += e;
       ++i;
+    } else if (c == '\\' && strict) {
+      return false;
     } else {
-      out += text[i];
+      s += c;
     }
   }
+  *out = s;
+  return true;
+}
+
+std::string escape_line(const std::string& text) {
+  return escape_chars(text, "\n");
+}
+
+std::string unescape_line(const std::string& text) {
+  std::string out;
+  unescape_chars(text, "\n", false, &out);
   return out;
 }
 

@@ -75,8 +75,20 @@ bool parse_int32(const std::string& word, int* out);
 // optional leading '-', in [min, max].
 bool parse_number(const std::string& text, long min, long max, long* out);
 
-// The one-line escapes of a USTR text in EqData's text form: a backslash is
-// "\\", a newline "\n"; any other backslash is kept as it is.
+// The one set of backslash escapes of the framework's texts. A backslash
+// is always "\\"; each character of chars becomes a backslash and its letter:
+// newline "n", carriage return "r", blank "s", tab "t", and any other
+// character itself ("\/"). Each format names its characters:
+//   EqData's text form of a USTR text  "\n"
+//   the wire's values and texts        "\n\r"; addresses also " \t"
+//   an address's parts                 "/"
+std::string escape_chars(const std::string& text, const char* chars);
+// The reverse for the same chars. A backslash that starts none of these
+// escapes (or ends the text) makes it fail when strict, else is kept as
+// it is. False only when strict.
+bool unescape_chars(const std::string& text, const char* chars, bool strict, std::string* out);
+
+// EqData's text form of a USTR text: escape_chars with "\n", not strict.
 std::string escape_line(const std::string& text);
 std::string unescape_line(const std::string& text);
 

@@ -27,63 +27,11 @@ bool parse_address(const std::string& word, EqAdr* out) {
 }  // namespace
 
 std::string escape(const std::string& text, bool word) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case ' ':
-        out += word ? "\\s" : " ";
-        break;
-      case '\t':
-        out += word ? "\\t" : "\t";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  return internal::escape_chars(text, word ? ADDRESS_ESCAPES : TEXT_ESCAPES);
 }
 
 bool unescape(const std::string& text, std::string* out) {
-  std::string s;
-  s.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\') {
-      s += text[i];
-      continue;
-    }
-    if (++i == text.size()) return false;
-    switch (text[i]) {
-      case '\\':
-        s += '\\';
-        break;
-      case 'n':
-        s += '\n';
-        break;
-      case 'r':
-        s += '\r';
-        break;
-      case 's':
-        s += ' ';
-        break;
-      case 't':
-        s += '\t';
-        break;
-      default:
-        return false;
-    }
-  }
-  *out = s;
-  return true;
+  return internal::unescape_chars(text, ADDRESS_ESCAPES, true, out);
 }
 
 std::string get_request(const EqAdr& address) {

@@ -57,9 +57,13 @@ constexpr size_t MAX_REQUEST = 8192;
 constexpr size_t MAX_ANSWER = size_t{1} << 20;
 constexpr int HEARTBEAT_MS = 250;  // a monitor connection is never silent longer
 
-// Escaping of value and text (word = false) and of an address (word = true).
+// Escaping of value and text (word = false) and of an address (word = true):
+// a line break is escaped everywhere, blanks and tabs only in an address,
+// which is one word of its line.
+constexpr const char* TEXT_ESCAPES = "\n\r";
+constexpr const char* ADDRESS_ESCAPES = "\n\r \t";
 std::string escape(const std::string& text, bool word);
-// false for a backslash that starts no escape above.
+// Either escaping back; false for a backslash that starts no escape above.
 bool unescape(const std::string& text, std::string* out);
 
 struct Request {

@@ -11,15 +11,13 @@
 
 #include <string>
 
+#include "framework/base/text.h"
+
 namespace {
 
+// A part's own "/" is escaped so that it is not read as a separator.
 std::string escape_part(const std::string& part) {
-  std::string out;
-  for (char c : part) {
-    if (c == '\\' || c == '/') out += '\\';
-    out += c;
-  }
-  return out;
+  return norix::internal::escape_chars(part, "/");
 }
 
 }  // namespace
