@@ -528,6 +528,11 @@ class FSMrootstate : public FSMsuperstate {
   // Added after timer_round: the machine's transition trace and change counter
   // (fsm/fsm_trace.h); owned, made by the constructor.
   FSMtrace* trace;
+  // Added after trace: the FAULT text (the root's own error) last handed to
+  // the journal, so that a change is recorded once at the end of a dispatch
+  // step rather than at every clear and set inside it. Used only by the
+  // thread that dispatches the events.
+  std::string journalled_fault;
 };
 
 // ---------------------------------------------------------------------------

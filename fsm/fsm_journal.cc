@@ -76,3 +76,18 @@ void fsm_journal_event(const FSMstate* rt, const FSMevent& ev, const char* sourc
   norix::journal_put(r.detail, ev.state);
   norix::journal_push(r);
 }
+
+void fsm_journal_fault(FSMrootstate* rt) {
+  if (__atomic_load_n(&rt->error_set, __ATOMIC_ACQUIRE) == 0 && rt->journalled_fault.empty())
+    return;
+  char now[sizeof(norix::journal_record::new_value)];
+  rt->copy_error(now, sizeof now);
+  if (rt->journalled_fault == now) return;
+  norix::journal_record r = norix::journal_make(norix::JOURNAL_FAULT);
+  norix::journal_put(r.location, rt->get_name());
+  norix::journal_put(r.subject, rt->get_name());
+  norix::journal_put(r.old_value, rt->journalled_fault);
+  norix::journal_put(r.new_value, now);
+  norix::journal_push(r);
+  rt->journalled_fault = now;  // also when the record was dropped: the drop is counted
+}

@@ -183,6 +183,7 @@ int FSMrootstate::process_event(FSMevent* ep) {
       if (norix::journal_on()) fsm_journal_event(this, *ep, "timeout");
       event_fifo.signal();
       FSMsuperstate::process_event(ep);
+      if (norix::journal_on()) fsm_journal_fault(this);
       return 0;
     }
     ++timer_round;
@@ -190,6 +191,7 @@ int FSMrootstate::process_event(FSMevent* ep) {
     if (norix_call != nullptr) norix_call->update(1);
   }
   FSMsuperstate::process_event(ep);
+  if (norix::journal_on()) fsm_journal_fault(this);
   return 0;
 }
 
@@ -198,6 +200,7 @@ void FSMrootstate::process_irq1(FSMevent* ep) {
   if (irq1_fifo.dequeue(*ep) == 0) ep->set_event("irq1", "*");
   if (norix::journal_on()) fsm_journal_event(this, *ep, "interrupt 1");
   FSMsuperstate::process_irq1(ep);
+  if (norix::journal_on()) fsm_journal_fault(this);
 }
 
 void FSMrootstate::process_irq2(FSMevent* ep) {
@@ -205,6 +208,7 @@ void FSMrootstate::process_irq2(FSMevent* ep) {
   if (irq2_fifo.dequeue(*ep) == 0) ep->set_event("irq2", "*");
   if (norix::journal_on()) fsm_journal_event(this, *ep, "interrupt 2");
   FSMsuperstate::process_irq2(ep);
+  if (norix::journal_on()) fsm_journal_fault(this);
 }
 
 // An event is copied (the caller keeps its record); null signals the queue.

@@ -103,6 +103,12 @@ inline int state_text(FSMstate* sp, int h, char* buf, size_t size) {
   return rc;
 }
 
+// Hands the result rc of a settings operation (what: "save", "restore",
+// "compare") on file to the server's journal, with the error text left in
+// data or, for a failed restore on sp, in sp's error. Callers test
+// norix::journal_on() first.
+void journal_result(const char* what, const char* file, int rc, const EqData* data, FSMstate* sp);
+
 }  // namespace sr_internal
 
 #endif  // SAVE_RESTORE_INTERNAL_H

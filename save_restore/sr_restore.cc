@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/objects/journal.h"
 #include "save_restore/internal.h"
 #include "save_restore/sr_func.h"
 
@@ -81,13 +82,8 @@ bool pause_or_stop(int seconds, int* stop) {
   }
 }
 
-// The file that sr_save writes: a fresh file beside the destination that is
-// renamed onto it once complete, so that a reader sees either the old file
-// or the whole new one, and a destination that is also the source is read
-// whole before it is replaced.
-}  // namespace
-
-int restore_all(char* file, EqData* data, SrOption op, int stop, FSMstate* sp) {
+// restore_all and compare_all, less their journal record.
+int restore_items(char* file, EqData* data, SrOption op, int stop, FSMstate* sp) {
   EqData scratch;
   if (data == nullptr) data = &scratch;
   ItemList items;
@@ -176,7 +172,7 @@ int restore_all(char* file, EqData* data, SrOption op, int stop, FSMstate* sp) {
   return 0;
 }
 
-int compare_all(char* file, EqData* data, SrOption op, int* stop) {
+int compare_items(char* file, EqData* data, SrOption op, int* stop) {
   if (data == nullptr || data->type() != DATA_IFFF) return 1;
   FILE* fp = open_file(file, data);
   if (fp == nullptr) return 1;
@@ -244,4 +240,18 @@ int compare_all(char* file, EqData* data, SrOption op, int* stop) {
     }
     if (!differs_seen && op == SR_COMP_CORRECT) return 0;
   }
+}
+
+}  // namespace
+
+int restore_all(char* file, EqData* data, SrOption op, int stop, FSMstate* sp) {
+  int rc = restore_items(file, data, op, stop, sp);
+  if (norix::journal_on()) sr_internal::journal_result("restore", file, rc, data, sp);
+  return rc;
+}
+
+int compare_all(char* file, EqData* data, SrOption op, int* stop) {
+  int rc = compare_items(file, data, op, stop);
+  if (norix::journal_on()) sr_internal::journal_result("compare", file, rc, data, nullptr);
+  return rc;
 }

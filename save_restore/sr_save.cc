@@ -14,6 +14,7 @@
 #include <string>
 
 #include "framework/base/file_replace.h"
+#include "framework/objects/journal.h"
 #include "save_restore/internal.h"
 #include "save_restore/sr_func.h"
 
@@ -48,9 +49,8 @@ bool replace(const char* new_file, const std::string& text) {
   return norix::replace_file_confined(new_file, text, &why) == 0;
 }
 
-}  // namespace
-
-int sr_save(char* file, char* new_file, EqData* data, FSMstate* sp) {
+// sr_save, less its journal record.
+int save_items(char* file, char* new_file, EqData* data, FSMstate* sp) {
   time_t started = time(nullptr);
   FILE* src = open_file(file, data);
   if (src == nullptr) return 1;
@@ -102,5 +102,13 @@ int sr_save(char* file, char* new_file, EqData* data, FSMstate* sp) {
     add_record(&out, adr, item->type_, text);
   }
   if (!replace(new_file, out)) rc = 1;
+  return rc;
+}
+
+}  // namespace
+
+int sr_save(char* file, char* new_file, EqData* data, FSMstate* sp) {
+  int rc = save_items(file, new_file, data, sp);
+  if (norix::journal_on()) sr_internal::journal_result("save", new_file, rc, data, sp);
   return rc;
 }

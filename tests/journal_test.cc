@@ -20,6 +20,7 @@
 #include "framework/calls/eq_call.h"
 #include "framework/objects/journal.h"
 #include "fsm/fsm_trace.h"
+#include "save_restore/sr_func.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -61,6 +62,7 @@ TEST(Journal, RecordsEachKindWithItsSource) {
   ASSERT_EQ(m.start(), 0);
   testkit::Device heater("HEATER");
   heater.add("POWER", 3);
+  m.root()->add_data("power", nullptr, heater.address("POWER").c_str());  // FAULT follows it
   {
     norix::JournalCaller who("unix uid=7 pid=42");
     m.event("go:!");  // a client's event, the signal it fires, two transitions
@@ -77,6 +79,21 @@ TEST(Journal, RecordsEachKindWithItsSource) {
     norix::journal_set(&call, &adr, &value, &result);
     EXPECT_EQ(result.error(), 0);
   }
+  heater.fail("POWER", ERR_UNREACHABLE);
+  m.tick();
+  m.tick();  // the same fault: no record
+  heater.fail("POWER", 0);
+  m.tick();
+  std::string settings = dir.file("s.sr"), saved = dir.file("saved.sr"), none = dir.file("none");
+  ASSERT_TRUE(testkit::write_file(settings, "//Save_&_Restore// ; ;\nF D L NOPE 1 5 ;\n"));
+  EqData given;
+  EXPECT_EQ(sr_save(&settings[0], &saved[0], &given, m.root()), 0);
+  {
+    norix::JournalCaller who("panel 127.0.0.1");
+    EXPECT_EQ(restore_all(&settings[0], &given, SR_SET_FROM_FILE, 1, m.root()), 1);
+  }
+  given.set_type(DATA_IFFF);
+  EXPECT_EQ(compare_all(&none[0], &given, SR_COMP_CORRECT, nullptr), 1);
   norix::journal_server("save", "the file");
   norix::journal_stop();
 
@@ -86,9 +103,17 @@ TEST(Journal, RecordsEachKindWithItsSource) {
   const std::vector<std::string> expected = {
       "event|unix uid=7 pid=42|go|||*",
       "event|signal|back|||*",  // posted as the transition fires, before it switches
-      "transition||jr/0|a|b|go",        "transition||jr/0|b|c|back",
-      "event|timeout|late|||c",         "transition||jr/0|c|a|late",
-      "event|interrupt 1|irq1|||*",     "write|tcp 127.0.0.1:5000 authenticated|POWER|3|5|",
+      "transition||jr/0|a|b|go",
+      "transition||jr/0|b|c|back",
+      "event|timeout|late|||c",
+      "transition||jr/0|c|a|late",
+      "event|interrupt 1|irq1|||*",
+      "write|tcp 127.0.0.1:5000 authenticated|POWER|3|5|",
+      "fault||jr||server unreachable|",
+      "fault||jr|server unreachable||",
+      "settings||save||0|" + saved,
+      "settings|panel 127.0.0.1|restore||1: NOPE not found|" + settings,
+      "settings||compare||1: open err: No such file or directory|" + none,
       "server||save|||the file",
   };
   EXPECT_EQ(expected, seen);

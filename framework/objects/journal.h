@@ -24,7 +24,7 @@ enum journal_kind {
   JOURNAL_EVENT,           // subject event name, detail target; source who posted it
   JOURNAL_WRITE,           // subject property, old and new value; source who wrote it
   JOURNAL_FAULT,           // subject state, old and new error text
-  JOURNAL_SETTINGS,        // subject save/restore/compare, detail the file and result
+  JOURNAL_SETTINGS,        // subject save/restore/compare, new value the result, detail the file
   JOURNAL_SERVER,          // subject start/stop/save, detail what came of it
   JOURNAL_DROPPED,         // detail the number of records dropped so far
 };
