@@ -56,16 +56,21 @@ void put_flow_path(char (&field)[N], const FSMsuperstate::frame* flow) {
 
 }  // namespace
 
+// Built in the queue's cell: a transition the queue has no room for costs
+// no more than the claim that fails.
 void fsm_journal_transition(const FSMsuperstate::frame* f, const FSMstate* from, const FSMstate* to,
                             const std::string& event, long long ms) {
-  norix::journal_record r = norix::journal_make_at(norix::JOURNAL_TRANSITION, ms);
+  norix::journal_record* r = norix::journal_claim();
+  if (r == nullptr) return;
+  r->time_ms = norix::journal_time(ms);
+  r->kind = norix::JOURNAL_TRANSITION;
   const FSMstate* rt = f->parent->get_root();
-  norix::journal_put(r.location, rt != nullptr ? rt->get_name() : "");
-  put_flow_path(r.subject, f);
-  norix::journal_put(r.old_value, from != nullptr ? from->get_name() : "?");
-  norix::journal_put(r.new_value, to != nullptr ? to->get_name() : "(stays)");
-  norix::journal_put(r.detail, event);
-  norix::journal_push(r);
+  norix::journal_put(r->location, rt != nullptr ? rt->get_name() : "");
+  put_flow_path(r->subject, f);
+  norix::journal_put(r->old_value, from != nullptr ? from->get_name() : "?");
+  norix::journal_put(r->new_value, to != nullptr ? to->get_name() : "(stays)");
+  norix::journal_put(r->detail, event);
+  norix::journal_publish(r);
 }
 
 void fsm_journal_event(const FSMstate* rt, const FSMevent& ev, const char* source) {

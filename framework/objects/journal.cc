@@ -76,8 +76,8 @@ journal_record journal_make(int kind) {
   return r;
 }
 
-bool journal_push(const journal_record& r) {
-  if (!journal_on()) return false;
+journal_record* journal_claim() {
+  if (!journal_on()) return nullptr;
   size_t pos = tail.load(std::memory_order_relaxed);
   cell* c;
   for (;;) {
@@ -87,13 +87,30 @@ bool journal_push(const journal_record& r) {
       if (tail.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) break;
     } else if (seq < pos) {
       dropped.fetch_add(1, std::memory_order_relaxed);  // full: the writer is behind
-      return false;
+      return nullptr;
     } else {
       pos = tail.load(std::memory_order_relaxed);
     }
   }
-  c->record = r;
-  c->seq.store(pos + 1, std::memory_order_release);
+  journal_record& r = c->record;
+  r.location[0] = r.source[0] = r.subject[0] = '\0';
+  r.old_value[0] = r.new_value[0] = r.detail[0] = '\0';
+  return &r;
+}
+
+// A claimed cell still holds its position as its number; publishing makes
+// it position + 1. Only the claiming thread touches the cell meanwhile.
+void journal_publish(journal_record* r) {
+  cell* c =
+      &ring[(reinterpret_cast<char*>(r) - reinterpret_cast<char*>(&ring[0].record)) / sizeof(cell)];
+  c->seq.store(c->seq.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+bool journal_push(const journal_record& r) {
+  journal_record* slot = journal_claim();
+  if (slot == nullptr) return false;
+  *slot = r;
+  journal_publish(slot);
   return true;
 }
 
@@ -110,14 +127,9 @@ void set_journal_clock(journal_clock clock) {
   clock_now.store(clock, std::memory_order_relaxed);
 }
 
-journal_record journal_make_at(int kind, long long wall_ms) {
-  if (clock_now.load(std::memory_order_relaxed) != nullptr) return journal_make(kind);
-  journal_record r;
-  r.time_ms = wall_ms;
-  r.kind = kind;
-  r.location[0] = r.source[0] = r.subject[0] = '\0';
-  r.old_value[0] = r.new_value[0] = r.detail[0] = '\0';
-  return r;
+long long journal_time(long long wall_ms) {
+  journal_clock now = clock_now.load(std::memory_order_relaxed);
+  return now != nullptr ? now() : wall_ms;
 }
 
 unsigned long long journal_dropped() {

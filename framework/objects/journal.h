@@ -72,12 +72,21 @@ void journal_put(char (&field)[N], const std::string& text) {
 // Queues a record: false (and counted as dropped) when the queue is full or
 // the journal is off. Any thread; never blocks, allocates nothing.
 bool journal_push(const journal_record& r);
+// The same in two steps, for a record built in the queue's own cell: claim
+// returns the next free cell (texts empty, time and kind unset), or null,
+// counted as dropped, when the queue is full or the journal is off, so that
+// a record that would be dropped is never built. The caller fills the cell
+// at once and hands it back with publish: until then the writer waits on
+// it, so nothing between the two may block.
+journal_record* journal_claim();
+void journal_publish(journal_record* r);
 // A record of the kind, stamped now by the journal's clock, with empty
 // texts.
 journal_record journal_make(int kind);
-// The same, stamped wall_ms (a wall time the caller has just taken) unless
-// the journal's clock is set: saves a clock read on the dispatch path.
-journal_record journal_make_at(int kind, long long wall_ms);
+// The journal's time for a record: wall_ms (a wall time the caller has just
+// taken) unless the journal's clock is set: saves a clock read on the
+// dispatch path.
+long long journal_time(long long wall_ms);
 // The journal's clock: milliseconds since the epoch by default; a test kit
 // that stands its machines' clock still sets that one (null restores the
 // default). Any thread.
