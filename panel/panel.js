@@ -1,9 +1,12 @@
 // The web panel's page: one section per machine, kept up to date from the
 // server's live stream (/api/live); diagrams come laid out from
-// /graph.svg, and the active states are marked by their ids.
+// /graph.svg, and the active states are marked by their ids. A server that
+// keeps a journal (/api/journal) also gives each machine's transitions from
+// before the page opened, across restarts, shown ahead of the live ones.
 'use strict';
 
 const sections = new Map(); // location -> its elements
+const HISTORY = 50; // transitions taken from the journal when a section opens
 let server = '';
 
 function el(tag, attrs, ...children) {
@@ -138,11 +141,24 @@ async function sendEvent(s, location) {
   }
 }
 
+// Without a journal the server answers 404 and the trace stays live only.
+async function loadHistory(s, location) {
+  try {
+    const res = await fetch('/api/journal?kind=transition&last=' + HISTORY +
+                            '&location=' + encodeURIComponent(location));
+    if (!res.ok) return;
+    s.history = (await res.text()).split('\n').filter((l) => l).map((l) => JSON.parse(l));
+    if (s.shown) show(s.shown);
+  } catch (e) {
+    // a journal that cannot be read leaves the live trace as it is
+  }
+}
+
 function section(m) {
   let s = sections.get(m.location);
   if (s) return s;
   const id = 'event-' + sections.size;
-  s = {active: new Set(), nodes: [], zoom: 0, natural: 0};
+  s = {active: new Set(), nodes: [], zoom: 0, natural: 0, history: [], shown: null};
   s.fault = el('div', {class: 'fault', role: 'alert', hidden: ''});
   s.diagram = el('figure', {class: 'diagram'}, 'laying out…');
   pannable(s.diagram);
@@ -173,6 +189,7 @@ function section(m) {
   sections.set(m.location, s);
   loadDiagram(s, m.location);
   loadProperties(s, m.location);
+  loadHistory(s, m.location);
   return s;
 }
 
@@ -196,7 +213,13 @@ function show(m) {
   s.fault.textContent = problems.join('; ');
   s.flows.replaceChildren(...m.flows.map(([name, value]) => el('tr', {}, el('th', {}, name),
                                                                el('td', {}, value))));
-  s.trace.replaceChildren(...m.trace.map(([seq, ms, text]) => el(
+  // The journal's records older than the live trace's first come before it.
+  s.shown = m;
+  const first = m.trace.length ? m.trace[0][1] : Infinity;
+  const past = s.history.filter((r) => r.time_ms < first).map((r) => el(
+      'li', {class: 'past'}, el('time', {datetime: new Date(r.time_ms).toISOString()}, clock(r.time_ms)),
+      r.subject + ': ' + r.old + ' -> ' + r.new + ' on ' + r.detail));
+  s.trace.replaceChildren(...past, ...m.trace.map(([seq, ms, text]) => el(
       'li', {value: seq}, el('time', {datetime: new Date(ms).toISOString()}, clock(ms)), text)));
 }
 

@@ -409,7 +409,8 @@ int HttpEndpoint::start(std::string* why) {
     std::string body;
     res.status = journal_http(req.get_param_value("from"), req.get_param_value("to"),
                               req.get_param_value("location"), req.get_param_value("kind"),
-                              req.get_param_value("source"), req.get_param_value("limit"), &body);
+                              req.get_param_value("source"), req.get_param_value("limit"),
+                              req.get_param_value("last"), &body);
     res.set_content(body, res.status == 200 ? "application/x-ndjson" : "text/plain");
   });
   http.Get("/api/live",

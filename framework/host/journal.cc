@@ -329,7 +329,7 @@ std::string journal_file() {
 
 int journal_http(const std::string& from, const std::string& to, const std::string& location,
                  const std::string& kind, const std::string& source, const std::string& limit,
-                 std::string* body) {
+                 const std::string& last, std::string* body) {
   std::string file = journal_file();
   if (file.empty()) return 404;
   JournalQuery q;
@@ -343,7 +343,9 @@ int journal_http(const std::string& from, const std::string& to, const std::stri
     return true;
   };
   long long n = static_cast<long long>(JOURNAL_HTTP_LIMIT);
-  if (!number(from, &q.from_ms) || !number(to, &q.to_ms) || !number(limit, &n) || n <= 0 ||
+  q.last = !last.empty();
+  if (!number(from, &q.from_ms) || !number(to, &q.to_ms) || !number(limit, &n) ||
+      !number(last, &n) || n <= 0 || (q.last && !limit.empty()) ||
       (!kind.empty() && journal_kind_of(kind) == 0)) {
     return 400;
   }
@@ -460,7 +462,8 @@ int journal_query(const std::string& file, const JournalQuery& q, std::vector<Jo
   if (!q.location.empty()) sql += " AND location = ?4";
   if (!q.kind.empty()) sql += " AND kind = ?5";
   if (!q.source.empty()) sql += " AND substr(source, 1, length(?6)) = ?6";
-  sql += " ORDER BY time_ms, id";
+  bool backwards = q.last && q.limit > 0;  // the newest first, turned round below
+  sql += backwards ? " ORDER BY time_ms DESC, id DESC" : " ORDER BY time_ms, id";
   if (q.limit > 0) sql += " LIMIT " + std::to_string(q.limit);
   sqlite3_stmt* st = nullptr;
   int rc = sqlite3_prepare_v2(d, sql.c_str(), -1, &st, nullptr);
@@ -475,6 +478,7 @@ int journal_query(const std::string& file, const JournalQuery& q, std::vector<Jo
       const unsigned char* t = sqlite3_column_text(st, i);
       return t != nullptr ? std::string(reinterpret_cast<const char*>(t)) : std::string();
     };
+    size_t first = out->size();
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
       JournalRow r;
       r.id = sqlite3_column_int64(st, 0);
@@ -488,6 +492,7 @@ int journal_query(const std::string& file, const JournalQuery& q, std::vector<Jo
       r.detail = text(8);
       out->push_back(std::move(r));
     }
+    if (backwards) std::reverse(out->begin() + static_cast<std::ptrdiff_t>(first), out->end());
   }
   if (rc != SQLITE_DONE) *why = file + ": " + db_error(d);
   sqlite3_finalize(st);

@@ -45,11 +45,12 @@ std::string journal_file();
 
 // The answer to a reader of the web panel's /api/journal: the records a
 // query of the running journal finds, as JSON lines, at most JOURNAL_HTTP_LIMIT of
-// them. 200, 404 when no journal runs, 400 when a parameter does not read.
+// them: the first `limit` or the last `last` (not both). 200, 404 when no
+// journal runs, 400 when a parameter does not read.
 constexpr size_t JOURNAL_HTTP_LIMIT = 10000;
 int journal_http(const std::string& from, const std::string& to, const std::string& location,
                  const std::string& kind, const std::string& source, const std::string& limit,
-                 std::string* body);
+                 const std::string& last, std::string* body);
 
 struct JournalStats {
   unsigned long long written = 0;  // records committed
@@ -73,6 +74,7 @@ struct JournalQuery {
   std::string source;             // "" any; else sources beginning with it
   long long after_id = 0;         // only records after this one
   size_t limit = 0;               // 0: all
+  bool last = false;              // with a limit: the last ones, still oldest first
 };
 
 struct JournalRow {
