@@ -306,8 +306,9 @@ class FSMstate {
   // added. Empty for most states, which then pay nothing for them.
   std::vector<timeout*> timeouts;
   // Added after timeouts: the wall time (milliseconds since the epoch) of
-  // the state's last entry, 0 before the first. Stored atomically by
-  // enter_state, so that the machine's picture may load it without the lock.
+  // the state's last entry, 0 before the first: the time of the event that
+  // entered it (FSMtrace::event_ms). Stored atomically by enter_state, so
+  // that the machine's picture may load it without the lock.
   long long entered_ms;
 };
 

@@ -70,6 +70,24 @@ void arm_timeouts(FSMstate* st) {
   }
 }
 
+// The rest of branch::check once br's trigger matched ep: 1 = fired. Inline,
+// so that process_event, which tests the trigger itself, calls nothing more.
+inline int fire(FSMstate::branch* br, FSMevent* ep, FSMstate* sp) {
+  if (br->condition != nullptr && br->condition(sp) == 0) return 0;
+  if (br->taction != nullptr) br->taction(sp);
+  copy_name(ep->next, br->next_state);
+  if (br->flag == 1) {
+    FSMstate* rt = sp->get_root();
+    if (rt != nullptr && norix::journal_on()) {
+      norix::JournalCaller who("signal");  // the journal tells it from a client's post
+      rt->post_event(&br->event);
+    } else if (rt != nullptr) {
+      rt->post_event(&br->event);
+    }
+  }
+  return 1;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -99,19 +117,7 @@ void FSMstate::branch::define_action(const char* en, const char* ns, FSMconditio
 // mutex. A state without a root has nowhere to send the signal: it is dropped.
 int FSMstate::branch::check(FSMevent* ep, FSMstate* sp) {
   if (!same_name(event_name, ep->event) && !is_star(event_name)) return 0;
-  if (condition != nullptr && condition(sp) == 0) return 0;
-  if (taction != nullptr) taction(sp);
-  copy_name(ep->next, next_state);
-  if (flag == 1) {
-    FSMstate* rt = sp->get_root();
-    if (rt != nullptr && norix::journal_on()) {
-      norix::JournalCaller who("signal");  // the journal tells it from a client's post
-      rt->post_event(&event);
-    } else if (rt != nullptr) {
-      rt->post_event(&event);
-    }
-  }
-  return 1;
+  return fire(this, ep, sp);
 }
 
 // ---------------------------------------------------------------------------
@@ -363,13 +369,15 @@ int FSMstate::process_event(FSMevent* ep) {
   if (status != 0) {
     note_event_name(event_name, ep->event);
     if (poll != nullptr) poll(this);
-    poll_data();
+    // poll_data clears the error and refreshes the bound items: a state
+    // with neither has nothing for it to do.
+    if (__atomic_load_n(&error_set, __ATOMIC_ACQUIRE) != 0 || !data.empty()) poll_data();
     if (type != FSM_TYPE_ROOT) {
       for (branch* br : transition) {
         // The trigger is tested here too, so that a transition for another
         // event costs no call.
         if (!same_name(br->event_name, ep->event) && !is_star(br->event_name)) continue;
-        if (br->check(ep, this) == 1) {
+        if (fire(br, ep, this) == 1) {
           fired = 1;
           break;
         }

@@ -54,9 +54,9 @@ FSMtrace* trace_of(const FSMsuperstate::frame* f) {
 
 // After the active state fired: ends the flow on the owner's name, else
 // switches to the state named `next` (a name that matches none changes
-// nothing). Takes the flow mutex, then the states' own mutexes; the trace's
-// mutex last. The change counter brackets the switch so that readers of
-// the machine's picture never take half of it.
+// nothing). Takes the flow mutex, then the states' own mutexes. The change
+// counter brackets the switch so that readers of the machine's picture
+// never take half of it.
 void follow(FSMsuperstate::frame* f, const FSMevent& ev) {
   const std::string& next = ev.next;
   FSMtrace* tr = trace_of(f);
@@ -75,16 +75,16 @@ void follow(FSMsuperstate::frame* f, const FSMevent& ev) {
     }
   }
   // Recorded before the switch, so that the flows it enters follow it.
-  long long ms = FSMtrace::now_ms();
-  if (tr != nullptr) tr->add(f, from, to, ev.event, ms);
-  if (norix::journal_on()) fsm_journal_transition(f, from, to, ev.event, ms);
+  if (tr != nullptr) tr->add(f, from, to, ev.event);
+  if (norix::journal_on())
+    fsm_journal_transition(f, from, to, ev.event,
+                           tr != nullptr ? tr->event_ms() : FSMtrace::now_ms());
   if (ends) {
     f->run = 1;  // the flow ends; its state is left with the superstate
   } else if (to != nullptr) {
     if (tr != nullptr) {
       tr->begin_change();
       tr->cause = &ev.event;
-      tr->cause_ms = ms;
     }
     from->leave_state();
     store_state(&f->active_state, to);
@@ -95,6 +95,7 @@ void follow(FSMsuperstate::frame* f, const FSMevent& ev) {
     }
   }
   pthread_mutex_unlock(&f->mux);
+  if (tr != nullptr && !tr->in_event) tr->end_event();
 }
 
 }  // namespace
@@ -200,9 +201,9 @@ void FSMsuperstate::frame::enter_state() {
       // trace shows under the event that caused the entry.
       FSMtrace* tr = trace_of(this);
       if (tr != nullptr && tr->cause != nullptr) {
-        tr->add(this, active_state, default_state, *tr->cause, tr->cause_ms);
+        tr->add(this, active_state, default_state, *tr->cause);
         if (norix::journal_on())
-          fsm_journal_transition(this, active_state, default_state, *tr->cause, tr->cause_ms);
+          fsm_journal_transition(this, active_state, default_state, *tr->cause, tr->event_ms());
       }
       store_state(&active_state, default_state);
     }
@@ -329,12 +330,21 @@ void FSMsuperstate::leave_state() {
 
 // 1 when the superstate's own transition fired: its flows do not see the
 // event and the enclosing flow switches. Otherwise every flow gets it.
+// The root brackets the event for its trace (FSMtrace::begin_event), so
+// that all the changes the event causes share one time.
 int FSMsuperstate::process_event(FSMevent* ev) {
+  FSMtrace* tr = type == FSM_TYPE_ROOT ? static_cast<FSMrootstate*>(this)->trace : nullptr;
+  if (tr != nullptr) tr->begin_event();
   int r = FSMstate::process_event(ev);
-  if (r != 0) return r;
-  for (frame* f : flow)
-    f->process_event(ev);
-  return 0;
+  if (r == 0) {
+    // frame::process_event, inline.
+    for (frame* f : flow) {
+      FSMstate* st = f->run == 0 ? load_state(&f->active_state) : nullptr;
+      if (st != nullptr && st->process_event(ev) != 0) follow(f, *ev);
+    }
+  }
+  if (tr != nullptr) tr->end_event();
+  return r;
 }
 
 void FSMsuperstate::process_irq1(FSMevent* ev) {

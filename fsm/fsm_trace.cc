@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include "framework/base/log.h"
+#include "fsm/internal.h"
 
 namespace {
 
@@ -29,7 +30,16 @@ T get(const T* field) {
 }  // namespace
 
 FSMtrace::FSMtrace(size_t size)
-    : cause(nullptr), cause_ms(0), next(0), count(0), log(false), changes(0) {
+    : cause(nullptr),
+      in_event(false),
+      next(0),
+      count(0),
+      log(false),
+      changes(0),
+      event_time(0),
+      packed(nullptr),
+      packed_words(0),
+      words() {
   ring.resize(size, slot());
 }
 
@@ -44,59 +54,23 @@ void FSMtrace::configure(size_t size, bool log_each) {
 
 long long FSMtrace::now_ms() {
   timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-long long FSMtrace::entry_ms(const FSMstate* st) {
-  const FSMstate* rt = st->get_root();
-  if (rt != nullptr && rt->get_type() == FSM_TYPE_ROOT) {
-    const FSMtrace* tr = static_cast<const FSMrootstate*>(rt)->trace;
-    if (tr != nullptr && tr->cause != nullptr) return tr->cause_ms;
-  }
-  return now_ms();
-}
-
-// The flow's changes that follow are release stores, so a reader that
-// loads one of them (with an acquire load) also finds this odd count.
-void FSMtrace::begin_change() {
-  put(&changes, get(&changes) + 1);
-}
-
-void FSMtrace::end_change() {
-  __atomic_store_n(&changes, get(&changes) + 1, __ATOMIC_RELEASE);
-}
-
-unsigned long FSMtrace::change_count() const {
-  return __atomic_load_n(&changes, __ATOMIC_ACQUIRE);
-}
-
-void FSMtrace::add(const FSMsuperstate::frame* flow, const FSMstate* from, const FSMstate* to,
-                   const std::string& event, long long time_ms) {
-  if (ring.empty()) return;  // the size changes only before the threads start
-  unsigned long long seq = get(&count) + 1;
-  slot& s = ring[next];
-  next = next + 1 == ring.size() ? 0 : next + 1;
-  put(&s.seq, 0ULL);
-  put(&s.time_ms, time_ms);
-  put(&s.flow, flow);
-  put(&s.from, from);
-  put(&s.to, to);
-  // Only the words up to the terminator: readers stop there.
+void FSMtrace::pack(const std::string& event) {
+  event_ms();
   size_t n = event.size() < EVENT_MAX ? event.size() : EVENT_MAX;
-  size_t used = n / 8 + 1;
-  unsigned long long words[EVENT_WORDS];
-  words[used - 1] = 0;
-  memcpy(words, event.data(), n);
-  for (size_t i = 0; i < used; ++i)
-    put(&s.event[i], words[i]);
-  __atomic_store_n(&s.seq, seq, __ATOMIC_RELEASE);
-  __atomic_store_n(&count, seq, __ATOMIC_RELEASE);
-  if (log) {
-    record r{seq, time_ms, flow, from, to, {}};
-    memcpy(r.event, words, used * 8);
-    norix::log_message(norix::LOG_INFO, "transition " + std::to_string(seq) + " " + text(r));
-  }
+  packed_words = n / 8 + 1;
+  words[packed_words - 1] = 0;
+  fsm_internal::copy_bytes(reinterpret_cast<char*>(words), event.data(), n);
+  packed = &event;
+}
+
+void FSMtrace::log_record(unsigned long long seq, const slot& s) {
+  record r{seq, s.time_ms, s.flow, s.from, s.to, {}};
+  memcpy(r.event, words, packed_words * 8);
+  norix::log_message(norix::LOG_INFO, "transition " + std::to_string(seq) + " " + text(r));
 }
 
 unsigned long long FSMtrace::last_seq() const {

@@ -3,7 +3,7 @@
 //
 // No flow or state mutex is taken (see fsm_snapshot.h): the engines never
 // wait for a reader. A state's error lock, a leaf, is taken to copy its
-// error text, and the trace's mutex, a leaf, to read its last number.
+// error text; the trace's counters are loaded atomically.
 
 #include "server/fsm_snapshot.h"
 
