@@ -31,7 +31,7 @@ using fsm_internal::text_or_empty;
 bool is_addressed(const FSMstate* sp, const FSMevent* ep) {
   const std::string& st = ep->state;
   if (is_star(st)) return true;
-  size_t bang = st.find('!');
+  size_t bang = fsm_internal::find_char(st, '!');
   if (bang == std::string::npos) return same_name(st, sp->name);
   const FSMstate* parent = sp->get_parent();
   if (parent == nullptr) return false;

@@ -40,22 +40,15 @@ inline bool is_star(const std::string& text) {
   return text.size() == 1 && text[0] == '*';
 }
 
-// The n bytes at a and at b are the same. Compared in at most two
-// overlapping words for names of up to 16 characters (no call, no loop);
-// longer names compare their last word first (names of one family, "A0",
-// "A1", differ there), then the rest.
+// The n bytes at a and at b are the same. The first and last bytes are
+// compared first: names of one family ("A0", "A1") differ there. The rest
+// is compared in at most two overlapping words for names of up to 16
+// characters (no call, no loop).
 inline bool same_bytes(const char* a, const char* b, size_t n) {
-  if (n >= 8) {
-    uint64_t a0, b0, a1, b1;
-    memcpy(&a1, a + n - 8, 8);
-    memcpy(&b1, b + n - 8, 8);
-    if (a1 != b1) return false;
-    if (n > 16) return memcmp(a, b, n - 8) == 0;
-    memcpy(&a0, a, 8);
-    memcpy(&b0, b, 8);
-    return a0 == b0;
-  }
-  if (n >= 4) {
+  if (n == 0) return true;
+  if (a[n - 1] != b[n - 1] || a[0] != b[0]) return false;
+  if (n <= 4) return n <= 2 || (a[1] == b[1] && a[n - 2] == b[n - 2]);
+  if (n <= 8) {
     uint32_t a0, b0, a1, b1;
     memcpy(&a0, a, 4);
     memcpy(&b0, b, 4);
@@ -63,8 +56,15 @@ inline bool same_bytes(const char* a, const char* b, size_t n) {
     memcpy(&b1, b + n - 4, 4);
     return ((a0 ^ b0) | (a1 ^ b1)) == 0;
   }
-  // 0 to 3 bytes: the first, the middle and the last cover them all.
-  return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+  if (n <= 16) {
+    uint64_t a0, b0, a1, b1;
+    memcpy(&a0, a, 8);
+    memcpy(&b0, b, 8);
+    memcpy(&a1, a + n - 8, 8);
+    memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return memcmp(a + 1, b + 1, n - 2) == 0;
 }
 
 // Copies n bytes from `from` to `to` (which do not overlap), as same_bytes
@@ -91,6 +91,18 @@ inline void copy_bytes(char* to, const char* from, size_t n) {
     to[n / 2] = from[n / 2];
     to[n - 1] = from[n - 1];
   }
+}
+
+// The position of the first c in text, or std::string::npos; without a
+// call for texts of up to 16 characters (event addresses, mostly).
+inline size_t find_char(const std::string& text, char c) {
+  size_t n = text.size();
+  const char* p = text.data();
+  if (n > 16) return text.find(c);
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] == c) return i;
+  }
+  return std::string::npos;
 }
 
 // Whole and exact, letter case included.

@@ -107,6 +107,54 @@ const char x1[] = "x1";
 int history = 0;           // of P's first flow
 const char* x_start = x1;  // start state of the root's second flow
 
+// Names compared and copied word by word must still tell apart names that
+// differ in one middle character, at each length compared its own way: flow
+// k holds "n..x..n" and "n..y..n" of length LOOKALIKE[k], the first going to
+// the second on "e..x..e" and back on "e..y..e".
+const size_t LOOKALIKE[] = {3, 4, 7, 12, 20};
+
+std::string lookalike(char fill, char middle, size_t length) {
+  std::string s(length, fill);
+  s[length / 2] = middle;
+  return s;
+}
+
+void create_lookalikes(EqFSMlocation* loc) {
+  for (size_t k = 0; k < std::size(LOOKALIKE); ++k) {
+    size_t n = LOOKALIKE[k];
+    FSMstate* x = new FSMstate(lookalike('n', 'x', n).c_str(), "", 0);
+    FSMstate* y = new FSMstate(lookalike('n', 'y', n).c_str(), "", 0);
+    x->add_transition(lookalike('e', 'x', n).c_str(), nullptr, nullptr, nullptr, nullptr,
+                      y->get_name());
+    y->add_transition(lookalike('e', 'y', n).c_str(), nullptr, nullptr, nullptr, nullptr,
+                      x->get_name());
+    loc->state_ptr->add_state(static_cast<int>(k), x);
+    loc->state_ptr->add_state(static_cast<int>(k), y);
+  }
+}
+
+TEST(Transitions, NamesThatDifferOnlyInTheMiddleAreTold) {
+  testkit::Machine m("LA", "la", create_lookalikes);
+  ASSERT_EQ(0, m.start());
+  auto active = [&](int f) { return std::string(m.root()->get_ast_name(f, nullptr, 0)); };
+  for (size_t k = 0; k < std::size(LOOKALIKE); ++k) {
+    size_t n = LOOKALIKE[k];
+    int f = static_cast<int>(k);
+    std::string x = lookalike('n', 'x', n), y = lookalike('n', 'y', n);
+    // The other state's event, then x's event addressed to y: nothing moves.
+    m.post(lookalike('e', 'y', n).c_str(), "*");
+    m.post(lookalike('e', 'x', n).c_str(), y.c_str());
+    m.tick();
+    EXPECT_EQ(active(f), x) << n;
+    m.post(lookalike('e', 'x', n).c_str(), x.c_str());
+    m.tick();
+    EXPECT_EQ(active(f), y) << n;
+    m.post(lookalike('e', 'y', n).c_str(), "*");
+    m.tick();
+    EXPECT_EQ(active(f), x) << n;
+  }
+}
+
 // Root "fl" (its actions are not recorded):
 //   flow 0: P { flow 0: p1, p2; flow 1: r1 }, q
 //   flow 1: x1
