@@ -13,7 +13,8 @@
 #                           default.
 #   scripts/deps.sh demo    build, plus dot, jq and Chromium (the panel's
 #                           screenshot) with its npm packages
-#   scripts/deps.sh bench   build, plus Google Benchmark
+#   scripts/deps.sh bench   build, plus Google Benchmark and jq (bench/compare.sh
+#                           reads the runs' JSON with it)
 #   scripts/deps.sh fuzz    build, plus clang and its sanitizer and libFuzzer
 #                           runtimes
 set -euo pipefail
@@ -33,7 +34,7 @@ case "$job" in
     want+=(graphviz jq chromium nodejs)
     browser=true
     ;;
-  bench) want+=(libbenchmark-dev) ;;
+  bench) want+=(libbenchmark-dev jq) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
   *)
     echo "usage: $0 [build|test|demo|bench|fuzz]" >&2
