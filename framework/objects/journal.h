@@ -87,7 +87,9 @@ journal_record journal_make(int kind);
 // taken) unless the journal's clock is set: saves a clock read on the
 // dispatch path.
 long long journal_time(long long wall_ms);
-// The journal's clock: milliseconds since the epoch by default; a test kit
+// The journal's clock: milliseconds since the epoch by default, from the
+// coarse real-time clock (a few ns to read; up to one kernel tick, 1 to 10
+// ms, behind a precise read), which the machines' transitions use too; a test kit
 // that stands its machines' clock still sets that one (null restores the
 // default). Any thread.
 typedef long long (*journal_clock)();
