@@ -510,6 +510,11 @@ void create_oven(EqFSMlocation* loc) {
   // In the location's list, like the other properties the machine adds, so
   // that whoever destroys the location can release it.
   data(new D_estop("ESTOP write anything to stop heating at once", loc));
+  // The settings names too (after ESTOP, which keeps its handle): a second
+  // oven made in one process replaces the pointers above, and its
+  // location's list is then what still reaches them.
+  data(settings_template);
+  data(settings_file);
 }
 
 void create_door(EqFSMlocation* loc) {

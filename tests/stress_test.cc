@@ -277,6 +277,7 @@ int watcher_during(FSMstate* s) {
     if (s->data_get(static_cast<int>(2 * i), &text, 0) != 0 || text == nullptr ||
         strstr(text, " : ") == nullptr)
       ++w.faults;
+    delete[] text;  // data_get made it for us
   }
   ++w.ticks;
   return 0;
