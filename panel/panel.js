@@ -187,10 +187,19 @@ function section(m) {
                  side));
   document.getElementById('machines').append(s.root);
   sections.set(m.location, s);
-  loadDiagram(s, m.location);
-  loadProperties(s, m.location);
-  loadHistory(s, m.location);
+  // Settled once the diagram, the properties and the history have come (or
+  // failed): what drawn() waits for.
+  s.loaded = Promise.allSettled(
+      [loadDiagram(s, m.location), loadProperties(s, m.location), loadHistory(s, m.location)]);
   return s;
+}
+
+// Marks the page drawn (<body data-drawn>) once a live update has been
+// shown and every section it brought has loaded: a screenshot or a test
+// waits for the mark instead of for a time.
+async function drawn() {
+  await Promise.all([...sections.values()].map((s) => s.loaded));
+  document.body.dataset.drawn = 'true';
 }
 
 function mark(s) {
@@ -240,6 +249,7 @@ function connect() {
     document.getElementById('server').textContent = 'norix panel — ' + data.server;
     document.title = data.server + ' — norix panel';
     for (const m of data.machines) show(m);
+    if (!document.body.dataset.drawn) drawn();
   };
 }
 

@@ -156,7 +156,7 @@ fsm get "$FSM/OVEN/GRAPH" | dot -Tpng >"$run/oven.png"
 echo "      wrote $run/oven.svg (and oven.png): the active states are filled"
 panel=$(grep -o 'web panel listening on http://[^ ]*' "$run/oven.out" | tail -1 | cut -d' ' -f5)
 echo "  the web panel at $panel, taken with headless Chromium:"
-node tests/browser/screenshot.js "$panel" "$run/panel.png"
+scripts/screenshot.sh "$panel" "$run/panel.png"
 echo "      wrote $run/panel.png"
 echo "  the active states in MODEL (JSON):"
 fsm get "$FSM/OVEN/MODEL" |

@@ -13,6 +13,8 @@
 #                           default.
 #   scripts/deps.sh demo    build, plus dot, jq and Chromium (the panel's
 #                           screenshot) with its npm packages
+#   scripts/deps.sh screenshot  Chromium, Node and the npm packages that
+#                           scripts/screenshot.sh drives them with (only)
 #   scripts/deps.sh bench   build, plus Google Benchmark and jq (bench/compare.sh
 #                           reads the runs' JSON with it)
 #   scripts/deps.sh fuzz    build, plus clang and its sanitizer and libFuzzer
@@ -25,6 +27,10 @@ want=(cmake ninja-build g++ git pkg-config libcpp-httplib-dev libgraphviz-dev li
 browser=false
 case "$job" in
   build) ;;
+  screenshot)
+    want=(chromium nodejs)
+    browser=true
+    ;;
   test)
     want+=(clang-format libbenchmark-dev graphviz chromium nodejs python3-prometheus-client systemd
       sqlite3)
@@ -37,7 +43,7 @@ case "$job" in
   bench) want+=(libbenchmark-dev jq) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
   *)
-    echo "usage: $0 [build|test|demo|bench|fuzz]" >&2
+    echo "usage: $0 [build|test|demo|screenshot|bench|fuzz]" >&2
     exit 2
     ;;
 esac

@@ -2,7 +2,8 @@
 // the page shows every machine with its active states lit, an event sent
 // from the page's form moves the lit state, a device fault shows; flows
 // carry their descriptions, superstate locations' flows included, guarded
-// edges their guard's name; a legend; zoom and pan on a narrow screen.
+// edges their guard's name; a legend; zoom and pan on a narrow screen; the
+// mark a screenshot waits for.
 // Run by ctest with the programs' paths in OVEN_SERVER, SIM_DEVICES,
 // NORIX_CLIENT and the example's configuration folder in DEMO_DIR.
 'use strict';
@@ -72,6 +73,13 @@ test('shows every machine with its active states lit', async () => {
   const link = page.locator('[data-location="OVEN"] ul.props a', {hasText: /^FLOW_0$/});
   const value = await (await page.request.get(await link.evaluate((a) => a.href))).json();
   assert.match(value.value, /idle :/);
+});
+
+test('marks itself drawn only once every machine has its diagram and properties', async () => {
+  await page.waitForSelector('body[data-drawn]', {state: 'attached', timeout: 5000});
+  const loaded = await page.$$eval('section.machine', (all) => all.map((s) => [
+    s.dataset.location, !!s.querySelector('figure.diagram svg'), s.querySelectorAll('ul.props li').length > 0]));
+  assert.deepStrictEqual(loaded.sort(), [['MONITOR', true, true], ['OVEN', true, true]]);
 });
 
 test('an event sent from the form moves the lit state within a second', async () => {
