@@ -15,6 +15,7 @@
 #include <string.h>
 
 #include "framework/objects/journal.h"
+#include "fsm/fsm_address.h"
 #include "fsm/fsm_core.h"
 #include "fsm/fsm_trace.h"
 #include "fsm/internal.h"
@@ -22,25 +23,10 @@
 namespace {
 
 using fsm_internal::copy_name;
+using fsm_internal::is_addressed;
 using fsm_internal::is_star;
 using fsm_internal::same_name;
 using fsm_internal::text_or_empty;
-
-// Does the address of ep name state sp? Names are compared exactly; the
-// parent part of "P!name" only has to begin the parent's name.
-bool is_addressed(const FSMstate* sp, const FSMevent* ep) {
-  const std::string& st = ep->state;
-  if (is_star(st)) return true;
-  size_t bang = fsm_internal::find_char(st, '!');
-  if (bang == std::string::npos) return same_name(st, sp->name);
-  const FSMstate* parent = sp->get_parent();
-  if (parent == nullptr) return false;
-  // A parent name shorter than the part compares unequal.
-  if (parent->name.compare(0, bang, st, 0, bang) != 0) return false;
-  size_t rest = bang + 1;
-  if (st.size() == rest + 1 && st[rest] == '*') return true;
-  return st.size() - rest == sp->name.size() && st.compare(rest, std::string::npos, sp->name) == 0;
-}
 
 // event_name as set_event_name leaves it.
 void note_event_name(std::string& field, const std::string& event) {
@@ -363,7 +349,7 @@ void FSMstate::leave_state() {
 // dispatching thread's own event, the names and the parent) does not change
 // while the machine runs.
 int FSMstate::process_event(FSMevent* ep) {
-  if (ep == nullptr || !is_addressed(this, ep)) return 0;
+  if (ep == nullptr || !is_addressed(this, ep->state)) return 0;
   int fired = 0;
   pthread_mutex_lock(&mux);
   if (status != 0) {

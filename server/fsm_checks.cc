@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "framework/host/startup.h"
+#include "fsm/fsm_address.h"
 #include "fsm/fsm_core.h"
 #include "server/fsm_binding.h"
 
@@ -137,18 +138,6 @@ void collect(FSMstate* st, std::vector<FSMstate*>* all, int depth) {
   }
 }
 
-// Whether an event addressed to `address` reaches st: the rule of dispatch
-// (fsm/fsm_state.cc) for "*", "name", "P!name" and "P!*".
-bool addressed(const FSMstate* st, const std::string& address) {
-  if (address == "*") return true;
-  size_t bang = address.find('!');
-  if (bang == std::string::npos) return address == st->name;
-  const FSMstate* parent = st->get_parent();
-  if (parent == nullptr || parent->name.compare(0, bang, address, 0, bang) != 0) return false;
-  std::string rest = address.substr(bang + 1);
-  return rest == "*" || rest == st->name;
-}
-
 }  // namespace
 
 // Whether a transition (its own trigger or "*") or a handler of st takes
@@ -190,7 +179,7 @@ void check_posted(EqFSMlocation* loc, const std::vector<FSMstate*>& all, const F
                   const std::string& what, const std::string& event, const std::string& address) {
   std::vector<const FSMstate*> reached;
   for (const FSMstate* st : all) {
-    if (addressed(st, address)) reached.push_back(st);
+    if (fsm_internal::is_addressed(st, address)) reached.push_back(st);
   }
   std::string where = "state " + quoted(from->name) + ": " + what;
   if (reached.empty()) {
