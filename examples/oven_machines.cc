@@ -2,7 +2,8 @@
 // vacuum, a door that joins it from a location of its own, and a monitor
 // machine that the oven keeps informed. oven_server.cc registers them in a
 // server program; oven_test.cc drives them with the test kit. The machine
-// types are listed in oven_machines.h.
+// types are listed in oven_machines.h; each is one definition of
+// writer/machine.h, built for every location of its type.
 //
 // The oven mirrors the simulated heater and pump (sim_devices) in data
 // items of its root state, whose device addresses come from the address
@@ -13,10 +14,11 @@
 // settings to a file, watch the live values against it on a thread of
 // their own, and restore them.
 //
-// Actions run on the machine's engine threads with their state's mutex
-// held. The settings watcher thread makes its client calls through
-// compare_all and otherwise touches only its stop flag,
-// the SETTINGS property (which guards itself) and send_event.
+// Guards and actions run on the machine's engine threads with their state's
+// mutex held, and reach other states, items and properties through their
+// Context. The settings watcher thread makes its client calls through
+// compare_all and otherwise touches only its stop flag, the SETTINGS
+// property (which guards itself) and send_event.
 
 #include "examples/oven_machines.h"
 
@@ -24,7 +26,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,117 +34,48 @@
 #include "framework/base/file_replace.h"
 #include "framework/host/settings_folder.h"
 #include "save_restore/sr_func.h"
+#include "writer/machine.h"
 
 namespace {
 
+using fsm::Context;
+using fsm::Flow;
+using fsm::State;
+using std::chrono::minutes;
+
 char OVEN[] = "oven";
-char MONITOR[] = "monitor";
-const char HEATER_ADR[] = "HEATER device address of the heater";
-const char PUMP_ADR[] = "PUMP device address of the pump";
-constexpr float NEAR = 2.0f;                   // degrees below the target that count as reached
-constexpr float VACUUM_MBAR = 1.0f;            // pressure below which the oven is under vacuum
-constexpr long long DOOR_OPEN_MS = 60 * 1000;  // a door open this long was left open
-constexpr long long RAMP_MS = 10 * 60 * 1000;  // a heater this slow to reach the target is faulty
+constexpr float NEAR = 2.0f;         // degrees below the target that count as reached
+constexpr float VACUUM_MBAR = 1.0f;  // pressure below which the oven is under vacuum
 
-// States that guards of other states look at. Built once at start-up and
-// only read afterwards, on the oven's engine threads.
-FSMstate* door_closed = nullptr;
-FSMstate* vacuum = nullptr;
-FSMsuperstate* heating = nullptr;
+// The oven's location properties.
+const fsm::Address HEATER{"HEATER", "device address of the heater"};
+const fsm::Address PUMP{"PUMP", "device address of the pump"};
+// Names of settings files, configured texts as the device addresses are.
+const fsm::Address SR_TEMPLATE{"SR_TEMPLATE", "settings file listing what to save"};
+const fsm::Address SR_FILE{"SR_FILE", "settings file written and restored"};
+const fsm::Property<float> TARGET{"TARGET", "temperature to heat to"};
+const fsm::Property<float> TEMPERATURE{"TEMPERATURE", "temperature the heater reports"};
+const fsm::Property<int> CYCLES{"CYCLES", "heating cycles started"};
+const fsm::Property<int> ESTOPS{"ESTOPS", "emergency stops"};
+const fsm::Property<std::string> PHASE{"PHASE", "what the heater does"};
+const fsm::Item<float> TEMP_HIST{"TEMP_HIST"};
+const fsm::Item<std::string> SETTINGS{"SETTINGS"};
+// The device values the root state mirrors.
+const fsm::Item<float> TEMP{"TEMP"};
+const fsm::Item<int> FAULTY{"FAULTY"};
 
-// Configured texts of the oven location (settings template and file).
-D_string* settings_template = nullptr;
-D_string* settings_file = nullptr;
-
-std::string text_of(D_string* p) {
-  EqData d;
-  p->get(nullptr, nullptr, &d, nullptr);
-  return d.text_value();
-}
-
-// --- data by name, from any state of the oven ---------------------------------
-
-float get_float(FSMstate* s, const char* name) {
-  float v = 0;
-  int h = s->data_open(name, 0);
-  if (h != -1 && s->data_lock(h, 0) == 0) {
-    s->data_get(h, &v, 0);
-    s->data_unlock(h, 0);
-  }
-  return v;
-}
-
-int get_int(FSMstate* s, const char* name) {
-  int v = 0;
-  int h = s->data_open(name, 0);
-  if (h != -1 && s->data_lock(h, 0) == 0) {
-    s->data_get(h, &v, 0);
-    s->data_unlock(h, 0);
-  }
-  return v;
-}
-
-void set_text(FSMstate* s, const char* name, const std::string& text) {
-  int h = s->data_open(name, 0);
-  if (h != -1) s->data_set(h, const_cast<char*>(text.c_str()), 0);
-}
-
-void add_one(FSMstate* s, const char* name) {
-  int h = s->data_open(name, 0);
-  if (h == -1 || s->data_lock(h, 0) != 0) return;
-  int n = 0;
-  s->data_get(h, &n, 0);
-  s->data_set(h, n + 1, 0);
-  s->data_unlock(h, 0);
-}
-
-// Writes a value through a data item bound to a device.
-void write_device(FSMstate* s, const char* item, EqData value) {
-  int h = s->data_open(item, 0);
-  if (h >= 0) s->data_set(h, value);
-}
-
-void write_device(FSMstate* s, const char* item, int v) {
+EqData number(int v) {
   EqData d;
   d.set(v);
-  write_device(s, item, d);
+  return d;
 }
 
-void tell(char* machine, const char* event) {
-  FSMevent ev;
-  ev.set_event(event, "*");
-  send_event(machine, &ev);
-}
+// --- settings files -----------------------------------------------------------
 
-// --- the oven's root ----------------------------------------------------------
-
-// Binds the device mirrors to the configured device addresses.
-int oven_init(FSMstate* s) {
-  FSMsuperstate* root = static_cast<FSMsuperstate*>(s);
-  D_string* heater = static_cast<D_string*>(root->get_address(HEATER_ADR));
-  D_string* pump = static_cast<D_string*>(root->get_address(PUMP_ADR));
-  std::string h = heater != nullptr ? text_of(heater) : std::string();
-  std::string p = pump != nullptr ? text_of(pump) : std::string();
-  root->set_address("TEMP", (h + "/TEMP").c_str());
-  root->set_address("FAULTY", (h + "/FAULTY").c_str());
-  root->set_address("PRESSURE", (p + "/PRESSURE").c_str());
-  root->set_address("RUN", (p + "/RUN").c_str());
-  heating->set_address("POWER", (h + "/POWER").c_str());
-  heating->set_address("SETPOINT", (h + "/SETPOINT").c_str());
-  return 0;
-}
-
-// On every event the root handles: show the temperature the heater reports.
-int oven_during(FSMstate* s) {
-  int h = s->data_open("TEMPERATURE", 0);
-  if (h != -1) s->data_set(h, get_float(s, "TEMP"), 0);
-  return 0;
-}
-
-// The settings file that a property names, inside the server's settings
-// folder: 0 and *path, or -1 with the reason in *why.
-int settings_file_of(D_string* p, std::string* path, std::string* why) {
-  return norix::settings_path(text_of(p), path, why);
+// The settings file that a configured name gives, inside the server's
+// settings folder: 0 and *path, or -1 with the reason in *why.
+int settings_file_of(const std::string& name, std::string* path, std::string* why) {
+  return norix::settings_path(name, path, why);
 }
 
 // The whole file at path, opened beneath the settings folder; false when it
@@ -173,14 +105,14 @@ void remove_beneath(const std::string& path) {
 
 // Saves into a scratch file first: sr_save leaves a shortened file when a
 // device read fails, and that must not replace the last good one.
-int save_settings(FSMstate* s) {
+void save_settings(Context& c) {
   std::string from;
   std::string to;
   std::string why;
-  if (settings_file_of(settings_template, &from, &why) != 0 ||
-      settings_file_of(settings_file, &to, &why) != 0) {
-    set_text(s, "SETTINGS", "not saved: " + why);
-    return 0;
+  if (settings_file_of(c.address(SR_TEMPLATE), &from, &why) != 0 ||
+      settings_file_of(c.address(SR_FILE), &to, &why) != 0) {
+    c.set(SETTINGS, "not saved: " + why);
+    return;
   }
   std::string scratch = to + ".saving";
   remove_beneath(scratch);  // a link left there would stop the save
@@ -193,121 +125,30 @@ int save_settings(FSMstate* s) {
     if (why.empty()) norix::replace_file_confined(to, text, &why);
   }
   remove_beneath(scratch);
-  set_text(s, "SETTINGS", why.empty() ? "saved to " + text_of(settings_file) : "not saved: " + why);
-  return 0;
+  c.set(SETTINGS, why.empty() ? "saved to " + c.address(SR_FILE) : "not saved: " + why);
 }
 
-// --- mode flow ----------------------------------------------------------------
-
-int heater_faulty(FSMstate* s) {
-  return get_int(s, "FAULTY") != 0;
+// A restore that found nothing to set is a failure as well.
+void restore_settings(Context& c) {
+  std::string file;
+  std::string why;
+  EqData result;
+  std::vector<sr_data*> items;
+  std::vector<sr_data*>* list = &items;
+  if (settings_file_of(c.address(SR_FILE), &file, &why) != 0) {
+    // why says it
+  } else if (fill_list(&file[0], &result, &list) != 0) {
+    why = result.text_value();
+  } else if (items.empty()) {
+    why = c.address(SR_FILE) + " lists no settings";
+  } else if (restore_all(&file[0], &result, SR_SET_FROM_FILE, 1, nullptr) != 0) {
+    why = result.error() != 0 ? result.text_value() : "a setting was not restored";
+  }
+  clear_list(&items);
+  c.set(SETTINGS, why.empty() ? "restored from " + c.address(SR_FILE) : "not restored: " + why);
 }
 
-int heater_sound(FSMstate* s) {
-  return get_int(s, "FAULTY") == 0;
-}
-
-int ready_to_heat(FSMstate*) {
-  return vacuum->is_active() && door_closed->is_active();
-}
-
-void count_cycle(FSMstate* s) {
-  add_one(s, "CYCLES");
-}
-
-int heating_enter(FSMstate* s) {
-  EqData target;
-  target.set(get_float(s, "TARGET"));
-  write_device(s, "SETPOINT", target);
-  write_device(s, "POWER", 1);
-  tell(MONITOR, "busy");
-  return 0;
-}
-
-int heating_exit(FSMstate* s) {
-  write_device(s, "POWER", 0);
-  tell(MONITOR, "quiet");
-  return 0;
-}
-
-// Emergency stop, on the first interrupt's thread: power off at once, then
-// leave heating at the next tick.
-int heating_irq1(FSMstate* s) {
-  write_device(s, "POWER", 0);
-  add_one(s, "ESTOPS");
-  tell(OVEN, "estop");
-  return 0;
-}
-
-int ramp_enter(FSMstate* s) {
-  set_text(s, "PHASE", "ramping up");
-  return 0;
-}
-
-int temp_reached(FSMstate* s) {
-  return get_float(s, "TEMP") >= get_float(s, "TARGET") - NEAR;
-}
-
-int hold_enter(FSMstate* s) {
-  set_text(s, "PHASE", "holding");
-  return 0;
-}
-
-// Each tick while holding: one sample of the temperature into the history.
-int hold_poll(FSMstate* s) {
-  int h = s->data_open("TEMP_HIST", 0);
-  if (h != -1) s->data_set(h, get_float(s, "TEMP"), 0);
-  return 0;
-}
-
-int idle_enter(FSMstate* s) {
-  set_text(s, "PHASE", "off");
-  return 0;
-}
-
-// A broken sensor, or a ramp that timed out with a sound sensor.
-int fault_enter(FSMstate* s) {
-  set_text(s, "PHASE", heater_faulty(s) ? "fault: heater sensor" : "fault: heating too slow");
-  tell(MONITOR, "alarm");
-  return 0;
-}
-
-// --- vacuum flow --------------------------------------------------------------
-
-int vented_enter(FSMstate* s) {
-  write_device(s, "RUN", 0);
-  return 0;
-}
-
-int pumping_enter(FSMstate* s) {
-  write_device(s, "RUN", 1);
-  return 0;
-}
-
-int pressure_low(FSMstate* s) {
-  EqData p;
-  int h = s->data_open("PRESSURE", 0);
-  return h >= 0 && s->data_get(h, p) == 0 && p.error() == 0 && p.get_float() < VACUUM_MBAR;
-}
-
-int not_heating(FSMstate*) {
-  return !heating->is_active();
-}
-
-// --- the door -------------------------------------------------------------------
-
-int ajar_enter(FSMstate*) {
-  tell(MONITOR, "alarm");
-  return 0;
-}
-
-int ajar_exit(FSMstate*) {
-  tell(MONITOR, "quiet");
-  return 0;
-}
-
-// --- settings flow: a thread watches the live settings against the file ---
-
+// A thread that watches the live settings against the file.
 class Watcher {
  public:
   D_ustr* settings_result = nullptr;  // set at start-up, before any watching
@@ -342,7 +183,11 @@ class Watcher {
       u.str_data.str_data_len = static_cast<unsigned>(text.size() + 1);
       settings_result->set_value(&u);
     }
-    if (k > 0) tell(OVEN, "drift");
+    if (k > 0) {
+      FSMevent ev;
+      ev.set_event("drift", "*");
+      send_event(OVEN, &ev);
+    }
   }
 
   std::thread thread_;
@@ -350,57 +195,6 @@ class Watcher {
 };
 
 Watcher* watcher = new Watcher;  // lives as long as the process, like the machine
-
-void note_watching(FSMstate* s) {
-  set_text(s, "SETTINGS", "watching " + text_of(settings_file));
-}
-
-int watching_enter(FSMstate* s) {
-  std::string file;
-  std::string why;
-  if (settings_file_of(settings_file, &file, &why) != 0) {
-    set_text(s, "SETTINGS", "cannot compare: " + why);
-    return 0;
-  }
-  watcher->start(file);
-  return 0;
-}
-
-int watching_exit(FSMstate*) {
-  watcher->stop();
-  return 0;
-}
-
-// A restore that found nothing to set is a failure as well.
-void restore_settings(FSMstate* s) {
-  std::string file;
-  std::string why;
-  EqData result;
-  std::vector<sr_data*> items;
-  std::vector<sr_data*>* list = &items;
-  if (settings_file_of(settings_file, &file, &why) != 0) {
-    // why says it
-  } else if (fill_list(&file[0], &result, &list) != 0) {
-    why = result.text_value();
-  } else if (items.empty()) {
-    why = text_of(settings_file) + " lists no settings";
-  } else if (restore_all(&file[0], &result, SR_SET_FROM_FILE, 1, nullptr) != 0) {
-    why = result.error() != 0 ? result.text_value() : "a setting was not restored";
-  }
-  clear_list(&items);
-  set_text(s, "SETTINGS",
-           why.empty() ? "restored from " + text_of(settings_file) : "not restored: " + why);
-}
-
-// --- building -----------------------------------------------------------------
-
-FSMstate* state(const char* name, const char* descr) {
-  return new FSMstate(name, descr, 0);
-}
-
-void flow_property(EqFSMlocation* loc, const char* text) {
-  loc->flows.push_back(new D_flow(text, loc));
-}
 
 // Writing ESTOP raises the oven's first interrupt.
 class D_estop : public D_fct {
@@ -412,144 +206,200 @@ class D_estop : public D_fct {
   EqFSMlocation* loc_;
 };
 
+// --- the oven -----------------------------------------------------------------
+
+bool heater_faulty(Context& c) {
+  return c.get(FAULTY) != 0;
+}
+
+// "*" transitions leave for fault on any event once the heater's sensor
+// reports itself broken; each of heating's transitions unlocks the door.
+const fsm::Machine oven =
+    fsm::Machine()
+        .item("TEMP")
+        .item("FAULTY")
+        .item("PRESSURE")
+        .item("RUN")
+        // Binds the device mirrors to the configured device addresses.
+        .init([](Context& c) {
+          std::string heater = c.address(HEATER);
+          std::string pump = c.address(PUMP);
+          c.bind("TEMP", heater + "/TEMP");
+          c.bind("FAULTY", heater + "/FAULTY");
+          c.bind("PRESSURE", pump + "/PRESSURE");
+          c.bind("RUN", pump + "/RUN");
+          c.bind("POWER", heater + "/POWER", "heating");
+          c.bind("SETPOINT", heater + "/SETPOINT", "heating");
+        })
+        // On every event the root handles: show the temperature the heater
+        // reports.
+        .during([](Context& c) { c.set(TEMPERATURE, c.get(TEMP)); })
+        .handle("save_settings", save_settings)
+        .flow("FLOW_0 heater mode",
+              {State("idle", "the heater is off")
+                   .enter([](Context& c) { c.set(PHASE, std::string("off")); })
+                   .on("*", "fault")
+                   .when(heater_faulty)
+                   .on("start", "heating")
+                   .when([](Context& c) { return c.active("vacuum") && c.active("door/closed"); },
+                         "vacuum and door closed")
+                   .then([](Context& c) { c.add(CYCLES); })
+                   .signal("lock", "door!*"),
+               State("heating", "heating to the target", 3)
+                   .item("POWER")
+                   .item("SETPOINT")
+                   .enter([](Context& c) {
+                     EqData target;
+                     target.set(c.get(TARGET));
+                     c.write("SETPOINT", target);
+                     c.write("POWER", number(1));
+                     c.send("monitor", "busy");
+                   })
+                   .exit([](Context& c) {
+                     c.write("POWER", number(0));
+                     c.send("monitor", "quiet");
+                   })
+                   // Emergency stop, on the first interrupt's thread: power off
+                   // at once, then leave heating at the next tick.
+                   .interrupt1([](Context& c) {
+                     c.write("POWER", number(0));
+                     c.add(ESTOPS);
+                     c.send("oven", "estop");
+                   })
+                   .on("*", "fault")
+                   .when(heater_faulty)
+                   .signal("unlock", "door!*")
+                   .on("stop", "idle")
+                   .signal("unlock", "door!*")
+                   .on("estop", "idle")
+                   .signal("unlock", "door!*")
+                   // A ramp that does not reach the target in time ends heating
+                   // as a fault: ramp's timeout is sent to heating.
+                   .on("too_slow", "fault")
+                   .signal("unlock", "door!*")
+                   .flow(Flow{
+                       State("ramp", "ramping up")
+                           .enter([](Context& c) { c.set(PHASE, std::string("ramping up")); })
+                           .on("*", "hold")
+                           .when([](Context& c) { return c.get(TEMP) >= c.get(TARGET) - NEAR; })
+                           .after(minutes(10), "too_slow", "heating"),
+                       State("hold", "holding the target")
+                           .enter([](Context& c) { c.set(PHASE, std::string("holding")); })
+                           // Each tick: one sample of the temperature.
+                           .poll([](Context& c) { c.set(TEMP_HIST, c.get(TEMP)); })}),
+               // A broken sensor, or a ramp that timed out with a sound sensor.
+               State("fault", "the heater is faulty")
+                   .enter([](Context& c) {
+                     c.set(PHASE, std::string(heater_faulty(c) ? "fault: heater sensor"
+                                                               : "fault: heating too slow"));
+                     c.send("monitor", "alarm");
+                   })
+                   .on("reset", "idle")
+                   .when([](Context& c) { return !heater_faulty(c); })})
+        .flow("FLOW_1 vacuum",
+              {State("vented", "at air")
+                   .enter([](Context& c) { c.write("RUN", number(0)); })
+                   .on("pump", "pumping"),
+               State("pumping", "pumping down")
+                   .enter([](Context& c) { c.write("RUN", number(1)); })
+                   .on("*", "vacuum")
+                   .when([](Context& c) {
+                     EqData p;
+                     return c.read("PRESSURE", &p) == 0 && p.error() == 0 &&
+                            p.get_float() < VACUUM_MBAR;
+                   })
+                   .on("vent", "vented")
+                   .when([](Context& c) { return !c.active("heating"); }),
+               State("vacuum", "under vacuum").on("vent", "vented").when([](Context& c) {
+                 return !c.active("heating");
+               })})
+        // The door, built by the door location.
+        .flow("FLOW_2 door", Flow().adopt("door"))
+        .flow("FLOW_3 settings",
+              {State("unwatched", "settings not watched")
+                   .on("watch", "watching")
+                   .then([](Context& c) { c.set(SETTINGS, "watching " + c.address(SR_FILE)); }),
+               State("watching", "settings match the file")
+                   .enter([](Context& c) {
+                     std::string file;
+                     std::string why;
+                     if (settings_file_of(c.address(SR_FILE), &file, &why) != 0) {
+                       c.set(SETTINGS, "cannot compare: " + why);
+                     } else {
+                       watcher->start(file);
+                     }
+                   })
+                   .exit([](Context&) { watcher->stop(); })
+                   .on("drift", "drifted")
+                   .on("unwatch", "unwatched"),
+               State("drifted", "settings differ from the file")
+                   .on("restore", "watching")
+                   .then(restore_settings)
+                   .on("unwatch", "unwatched")})
+        .property(TARGET)
+        .property(TEMPERATURE)
+        .property([](EqFSMlocation* loc) -> D_fct* {
+          return new D_hist("TEMP_HIST temperatures while holding", loc);
+        })
+        .property(CYCLES)
+        .property(ESTOPS)
+        .property(PHASE)
+        .property([](EqFSMlocation* loc) -> D_fct* {
+          auto* result = new D_ustr("SETTINGS outcome of the last settings action", loc);
+          watcher->settings_result = result;
+          return result;
+        })
+        .property(HEATER)
+        .property(PUMP)
+        .property(SR_TEMPLATE)
+        .property(SR_FILE)
+        .property([](EqFSMlocation* loc) -> D_fct* {
+          return new D_estop("ESTOP write anything to stop heating at once", loc);
+        });
+
+// --- the door and the monitor -------------------------------------------------
+
+// A door left open for a minute raises the monitor's alarm until it is
+// closed.
+const fsm::Machine door = fsm::Machine().flow(
+    "FLOW_0 door", {State("closed", "the door is closed").on("open", "open").on("lock", "locked"),
+                    State("open", "the door is open")
+                        .on("close", "closed")
+                        .after(minutes(1), "left_open")
+                        .on("left_open", "ajar"),
+                    State("locked", "locked while heating").on("unlock", "closed"),
+                    State("ajar", "the door was left open")
+                        .enter([](Context& c) { c.send("monitor", "alarm"); })
+                        .exit([](Context& c) { c.send("monitor", "quiet"); })
+                        .on("close", "closed")});
+
+// Each state goes to the state its event names.
+fsm::Machine make_monitor() {
+  const char* names[] = {"quiet", "busy", "alarm"};
+  const char* descriptions[] = {"all calm", "the oven is heating", "the oven reports a fault"};
+  Flow flow;
+  for (int i = 0; i < 3; ++i) {
+    State s(names[i], descriptions[i]);
+    for (const char* next : names) {
+      if (next != names[i]) s.on(next, next);
+    }
+    flow.add(s);
+  }
+  return fsm::Machine().flow("FLOW_0 monitor", flow);
+}
+
+const fsm::Machine monitor = make_monitor();
+
 }  // namespace
 
 void create_oven(EqFSMlocation* loc) {
-  FSMsuperstate* root = loc->state_ptr;
-  root->add_action("init", oven_init);
-  root->add_action("during", oven_during);
-  root->add_action("save_settings", save_settings);
-  for (const char* item : {"TEMP", "FAULTY", "PRESSURE", "RUN"})
-    root->add_data(item, nullptr, nullptr);
-
-  // Flow 0: mode.
-  FSMstate* idle = state("idle", "the heater is off");
-  idle->add_action("enter", idle_enter);
-  idle->add_transition("*", heater_faulty, nullptr, nullptr, nullptr, "fault");
-  idle->add_transition("start", ready_to_heat, count_cycle, "lock", "door!*", "heating");
-  fsm_name_guard(idle->transition.back(), "vacuum and door closed");  // shown on its edge
-  heating = new FSMsuperstate(nullptr, "heating", "heating to the target", 3);
-  heating->add_data("POWER", nullptr, nullptr);
-  heating->add_data("SETPOINT", nullptr, nullptr);
-  heating->add_action("enter", heating_enter);
-  heating->add_action("exit", heating_exit);
-  heating->add_action("interrupt1", heating_irq1);
-  heating->add_transition("*", heater_faulty, nullptr, "unlock", "door!*", "fault");
-  heating->add_transition("stop", nullptr, nullptr, "unlock", "door!*", "idle");
-  heating->add_transition("estop", nullptr, nullptr, "unlock", "door!*", "idle");
-  // A ramp that does not reach the target in time ends heating as a fault:
-  // ramp's timeout is sent to heating, whose transitions lead out of it.
-  heating->add_transition("too_slow", nullptr, nullptr, "unlock", "door!*", "fault");
-  FSMstate* ramp = state("ramp", "ramping up");
-  ramp->add_action("enter", ramp_enter);
-  ramp->add_transition("*", temp_reached, nullptr, nullptr, nullptr, "hold");
-  ramp->add_timeout(RAMP_MS, "too_slow", "heating");
-  FSMstate* hold = state("hold", "holding the target");
-  hold->add_action("enter", hold_enter);
-  hold->add_action("poll", hold_poll);
-  heating->add_state(0, ramp);
-  heating->add_state(0, hold);
-  FSMstate* fault = state("fault", "the heater is faulty");
-  fault->add_action("enter", fault_enter);
-  fault->add_transition("reset", heater_sound, nullptr, nullptr, nullptr, "idle");
-  root->add_state(0, idle);
-  root->add_state(0, heating);
-  root->add_state(0, fault);
-
-  // Flow 1: vacuum.
-  FSMstate* vented = state("vented", "at air");
-  vented->add_action("enter", vented_enter);
-  vented->add_transition("pump", nullptr, nullptr, nullptr, nullptr, "pumping");
-  FSMstate* pumping = state("pumping", "pumping down");
-  pumping->add_action("enter", pumping_enter);
-  pumping->add_transition("*", pressure_low, nullptr, nullptr, nullptr, "vacuum");
-  pumping->add_transition("vent", not_heating, nullptr, nullptr, nullptr, "vented");
-  vacuum = state("vacuum", "under vacuum");
-  vacuum->add_transition("vent", not_heating, nullptr, nullptr, nullptr, "vented");
-  root->add_state(1, vented);
-  root->add_state(1, pumping);
-  root->add_state(1, vacuum);
-
-  // Flow 2: the door, built by the door location.
-  root->add_reference(2, "door");
-
-  // Flow 3: settings.
-  FSMstate* unwatched = state("unwatched", "settings not watched");
-  unwatched->add_transition("watch", nullptr, note_watching, nullptr, nullptr, "watching");
-  FSMstate* watching = state("watching", "settings match the file");
-  watching->add_action("enter", watching_enter);
-  watching->add_action("exit", watching_exit);
-  watching->add_transition("drift", nullptr, nullptr, nullptr, nullptr, "drifted");
-  watching->add_transition("unwatch", nullptr, nullptr, nullptr, nullptr, "unwatched");
-  FSMstate* drifted = state("drifted", "settings differ from the file");
-  drifted->add_transition("restore", nullptr, restore_settings, nullptr, nullptr, "watching");
-  drifted->add_transition("unwatch", nullptr, nullptr, nullptr, nullptr, "unwatched");
-  root->add_state(3, unwatched);
-  root->add_state(3, watching);
-  root->add_state(3, drifted);
-
-  flow_property(loc, "FLOW_0 heater mode");
-  flow_property(loc, "FLOW_1 vacuum");
-  flow_property(loc, "FLOW_2 door");
-  flow_property(loc, "FLOW_3 settings");
-
-  auto data = [loc](D_fct* p) { loc->norix_data.push_back(p); };
-  data(new norix::D_value<float>("TARGET temperature to heat to", loc));
-  data(new norix::D_value<float>("TEMPERATURE temperature the heater reports", loc));
-  data(new D_hist("TEMP_HIST temperatures while holding", loc));
-  data(new norix::D_value<int>("CYCLES heating cycles started", loc));
-  data(new norix::D_value<int>("ESTOPS emergency stops", loc));
-  data(new D_ustr("PHASE what the heater does", loc));
-  D_ustr* result = new D_ustr("SETTINGS outcome of the last settings action", loc);
-  data(result);
-  watcher->settings_result = result;
-  loc->norix_address.push_back(new D_string(HEATER_ADR, loc));
-  loc->norix_address.push_back(new D_string(PUMP_ADR, loc));
-  settings_template = new D_string("SR_TEMPLATE settings file listing what to save", loc);
-  settings_file = new D_string("SR_FILE settings file written and restored", loc);
-  // In the location's list, like the other properties the machine adds, so
-  // that whoever destroys the location can release it.
-  data(new D_estop("ESTOP write anything to stop heating at once", loc));
-  // The settings names too (after ESTOP, which keeps its handle): a second
-  // oven made in one process replaces the pointers above, and its
-  // location's list is then what still reaches them.
-  data(settings_template);
-  data(settings_file);
+  oven.build(loc);
 }
 
 void create_door(EqFSMlocation* loc) {
-  FSMsuperstate* door = loc->state_ptr;
-  door_closed = state("closed", "the door is closed");
-  door_closed->add_transition("open", nullptr, nullptr, nullptr, nullptr, "open");
-  door_closed->add_transition("lock", nullptr, nullptr, nullptr, nullptr, "locked");
-  // A door left open raises the monitor's alarm until it is closed.
-  FSMstate* open = state("open", "the door is open");
-  open->add_transition("close", nullptr, nullptr, nullptr, nullptr, "closed");
-  open->add_timeout(DOOR_OPEN_MS, "left_open", nullptr);
-  open->add_transition("left_open", nullptr, nullptr, nullptr, nullptr, "ajar");
-  FSMstate* ajar = state("ajar", "the door was left open");
-  ajar->add_action("enter", ajar_enter);
-  ajar->add_action("exit", ajar_exit);
-  ajar->add_transition("close", nullptr, nullptr, nullptr, nullptr, "closed");
-  FSMstate* locked = state("locked", "locked while heating");
-  locked->add_transition("unlock", nullptr, nullptr, nullptr, nullptr, "closed");
-  door->add_state(0, door_closed);
-  door->add_state(0, open);
-  door->add_state(0, locked);
-  door->add_state(0, ajar);
-  flow_property(loc, "FLOW_0 door");
+  door.build(loc);
 }
 
 void create_monitor(EqFSMlocation* loc) {
-  FSMsuperstate* root = loc->state_ptr;
-  const char* names[] = {"quiet", "busy", "alarm"};
-  const char* descrs[] = {"all calm", "the oven is heating", "the oven reports a fault"};
-  for (int i = 0; i < 3; ++i) {
-    FSMstate* s = state(names[i], descrs[i]);
-    for (const char* next : names) {
-      if (next != names[i]) s->add_transition(next, nullptr, nullptr, nullptr, nullptr, next);
-    }
-    root->add_state(0, s);
-  }
-  flow_property(loc, "FLOW_0 monitor");
+  monitor.build(loc);
 }

@@ -1,6 +1,7 @@
 // oven_machines.h - the create functions of the oven example's machine
-// types, for the server program's registration list and for tests. The
-// type names (the TYPE of a configuration's location item):
+// types, for the server program's registration list and for tests (each
+// builds its type's definition, written with writer/machine.h). The type
+// names (the TYPE of a configuration's location item):
 //   oven     root location. Flows: 0 mode (idle, heating, fault), 1 vacuum
 //            (vented, pumping, vacuum), 2 the door (adopted by name),
 //            3 settings (unwatched, watching, drifted). heating is a nested
@@ -13,7 +14,6 @@
 #define EXAMPLES_OVEN_MACHINES_H
 
 #include "fsm/fsm.h"
-#include "server/fsm_labels.h"
 
 void create_oven(EqFSMlocation* loc);
 void create_door(EqFSMlocation* loc);

@@ -47,7 +47,7 @@ const fsm::Machine& plant() {
                          },
                          "door shut")
                      .then([](Context& c) {
-                       c.set(COUNT, c.get(COUNT) + 1);
+                       c.add(COUNT);
                        c.set(NOTE, std::string("started"));
                        note("then")(c);
                      })

@@ -83,8 +83,9 @@ struct Property {
   operator Item<T>() const { return item(); }  // NOLINT: a property is read as its item
 };
 
-// A device address property of the location (a text the configuration
-// gives), read by actions with Context::address.
+// An address property of the location: a text the configuration gives (a
+// device's address, or the name of a file), read by actions with
+// Context::address.
 struct Address {
   std::string name;
   std::string description;
@@ -134,6 +135,11 @@ class Context {
   int set(const Property<T>& p, const T& value) const {
     return set(p.item(), value);
   }
+  // Adds n to an int item under its lock, so that no other writer's change
+  // comes between the read and the write (a counter): 0, or -1 when nothing
+  // has that name.
+  int add(const Item<int>& item, int n = 1) const;
+  int add(const Property<int>& p, int n = 1) const { return add(p.item(), n); }
   // Gives this state's timeouts of event a new time from their next entry
   // on (an "init" action that reads a configured time): 0, or -1 when the
   // state has no such timeout.
@@ -143,6 +149,9 @@ class Context {
   // An item bound to a device writes through to the device: 0, or -1 when
   // the item is unknown (the device's answer is in the state's error).
   int write(const std::string& item, const EqData& value) const;
+  // The item whole, as the device it mirrors last answered (its error
+  // included): 0, or -1 when the item is unknown.
+  int read(const std::string& item, EqData* value) const;
   // The text of an address property of the location ("" when absent).
   std::string address(const Address& a) const;
   // Binds a data item of the state at path ("" = this state) to a device
@@ -647,6 +656,22 @@ int Context::set(const Item<T>& item, const T& value) const {
   } else {
     return state_->data_set(h, value, 0);
   }
+}
+
+inline int Context::add(const Item<int>& item, int n) const {
+  int h = state_->data_open(item.name.c_str(), 0);
+  if (h == -1 || state_->data_lock(h, 0) != 0) return -1;
+  int value = 0;
+  state_->data_get(h, &value, 0);
+  int rc = state_->data_set(h, value + n, 0);
+  state_->data_unlock(h, 0);
+  return rc;
+}
+
+inline int Context::read(const std::string& item, EqData* value) const {
+  int h = state_->data_open(item.c_str(), 0);
+  if (h < 0 || value == nullptr) return -1;
+  return state_->data_get(h, *value);
 }
 
 inline int Context::write(const std::string& item, const EqData& value) const {
