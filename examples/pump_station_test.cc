@@ -105,7 +105,7 @@ const fsm::Property<int> STARTS{"STARTS", "pump starts"};
 
 State pump(const char* name, const char* other) {
   return State(name, "pumping")
-      .enter([](Context& c) { c.set(STARTS, c.get(STARTS) + 1); })
+      .enter([](Context& c) { c.add(STARTS); })
       .after(30min, "swap")
       .on("swap", other);
 }
