@@ -46,6 +46,9 @@ TEST(DefinitionChecks, EachMistakeIsReportedOnceAndStopsAStrictStart) {
       {STRAY_SERVER_PATH, "location S 100 stray_signal\n",
        "t.conf:4: location S: state \"a\": the signal \"lokc\" of the transition on \"go\" goes to "
        "\"*\", but no transition or handler there takes \"lokc\""},
+      {STRAY_SERVER_PATH, "location S 100 stray_to\n",
+       "t.conf:4: location S: state \"a\": the signal \"lock\" of the transition on \"go\" is "
+       "addressed to \"dor!b\", which is no state of this machine"},
       {STRAY_SERVER_PATH, "location S 100 stray_start\n",
        "t.conf:4: location S: flow 0: the create function starts it in \"b\" with history, but "
        "the configuration, which decides, has no FLOW_0 line: it starts in \"a\" without "

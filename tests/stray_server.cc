@@ -5,6 +5,7 @@
 //   stray_timeout  a timeout addressed to a state that does not exist
 //   stray_event    a timeout whose event no transition of its state takes
 //   stray_signal   a signal whose event no state it reaches takes
+//   stray_to       a signal addressed "P!name" to a parent that does not exist
 //   stray_start    a start state and history set by the create function,
 //                  which a configuration without FLOW_0 replaces
 // On the event "wedge" a machine of type "wedge" blocks its engine until a
@@ -55,6 +56,11 @@ void create_stray_signal(EqFSMlocation* loc) {
   state(loc, "b")->add_transition("lock", nullptr, nullptr, nullptr, nullptr, "a");
 }
 
+void create_stray_to(EqFSMlocation* loc) {
+  state(loc, "a")->add_transition("go", nullptr, nullptr, "lock", "dor!b", "b");
+  state(loc, "b")->add_transition("lock", nullptr, nullptr, nullptr, nullptr, "a");
+}
+
 void create_stray_start(EqFSMlocation* loc) {
   state(loc, "a");
   state(loc, "b");
@@ -64,7 +70,8 @@ void create_stray_start(EqFSMlocation* loc) {
 
 node_info wedge_info = {nullptr, "wedge", create_wedge};
 node_info start_info = {&wedge_info, "stray_start", create_stray_start};
-node_info signal_info = {&start_info, "stray_signal", create_stray_signal};
+node_info to_info = {&start_info, "stray_to", create_stray_to};
+node_info signal_info = {&to_info, "stray_signal", create_stray_signal};
 node_info event_info = {&signal_info, "stray_event", create_stray_event};
 node_info timeout_info = {&event_info, "stray_timeout", create_stray_timeout};
 node_info stray_info = {&timeout_info, "stray", create_stray};
