@@ -46,6 +46,8 @@ using std::chrono::minutes;
 char OVEN[] = "oven";
 constexpr float NEAR = 2.0f;         // degrees below the target that count as reached
 constexpr float VACUUM_MBAR = 1.0f;  // pressure below which the oven is under vacuum
+constexpr minutes RAMP_LIMIT{10};    // a heater this slow to reach the target is faulty
+constexpr minutes LEFT_OPEN{1};      // a door open this long was left open
 
 // The oven's location properties.
 const fsm::Address HEATER{"HEATER", "device address of the heater"};
@@ -71,12 +73,6 @@ EqData number(int v) {
 }
 
 // --- settings files -----------------------------------------------------------
-
-// The settings file that a configured name gives, inside the server's
-// settings folder: 0 and *path, or -1 with the reason in *why.
-int settings_file_of(const std::string& name, std::string* path, std::string* why) {
-  return norix::settings_path(name, path, why);
-}
 
 // The whole file at path, opened beneath the settings folder; false when it
 // cannot be read.
@@ -109,8 +105,8 @@ void save_settings(Context& c) {
   std::string from;
   std::string to;
   std::string why;
-  if (settings_file_of(c.address(SR_TEMPLATE), &from, &why) != 0 ||
-      settings_file_of(c.address(SR_FILE), &to, &why) != 0) {
+  if (norix::settings_path(c.address(SR_TEMPLATE), &from, &why) != 0 ||
+      norix::settings_path(c.address(SR_FILE), &to, &why) != 0) {
     c.set(SETTINGS, "not saved: " + why);
     return;
   }
@@ -135,7 +131,7 @@ void restore_settings(Context& c) {
   EqData result;
   std::vector<sr_data*> items;
   std::vector<sr_data*>* list = &items;
-  if (settings_file_of(c.address(SR_FILE), &file, &why) != 0) {
+  if (norix::settings_path(c.address(SR_FILE), &file, &why) != 0) {
     // why says it
   } else if (fill_list(&file[0], &result, &list) != 0) {
     why = result.text_value();
@@ -237,7 +233,7 @@ const fsm::Machine oven =
         .handle("save_settings", save_settings)
         .flow("FLOW_0 heater mode",
               {State("idle", "the heater is off")
-                   .enter([](Context& c) { c.set(PHASE, std::string("off")); })
+                   .enter([](Context& c) { c.set(PHASE, "off"); })
                    .on("*", "fault")
                    .when(heater_faulty)
                    .on("start", "heating")
@@ -279,19 +275,19 @@ const fsm::Machine oven =
                    .signal("unlock", "door!*")
                    .flow(Flow{
                        State("ramp", "ramping up")
-                           .enter([](Context& c) { c.set(PHASE, std::string("ramping up")); })
+                           .enter([](Context& c) { c.set(PHASE, "ramping up"); })
                            .on("*", "hold")
                            .when([](Context& c) { return c.get(TEMP) >= c.get(TARGET) - NEAR; })
-                           .after(minutes(10), "too_slow", "heating"),
+                           .after(RAMP_LIMIT, "too_slow", "heating"),
                        State("hold", "holding the target")
-                           .enter([](Context& c) { c.set(PHASE, std::string("holding")); })
+                           .enter([](Context& c) { c.set(PHASE, "holding"); })
                            // Each tick: one sample of the temperature.
                            .poll([](Context& c) { c.set(TEMP_HIST, c.get(TEMP)); })}),
                // A broken sensor, or a ramp that timed out with a sound sensor.
                State("fault", "the heater is faulty")
                    .enter([](Context& c) {
-                     c.set(PHASE, std::string(heater_faulty(c) ? "fault: heater sensor"
-                                                               : "fault: heating too slow"));
+                     c.set(PHASE,
+                           heater_faulty(c) ? "fault: heater sensor" : "fault: heating too slow");
                      c.send("monitor", "alarm");
                    })
                    .on("reset", "idle")
@@ -323,7 +319,7 @@ const fsm::Machine oven =
                    .enter([](Context& c) {
                      std::string file;
                      std::string why;
-                     if (settings_file_of(c.address(SR_FILE), &file, &why) != 0) {
+                     if (norix::settings_path(c.address(SR_FILE), &file, &why) != 0) {
                        c.set(SETTINGS, "cannot compare: " + why);
                      } else {
                        watcher->start(file);
@@ -365,7 +361,7 @@ const fsm::Machine door = fsm::Machine().flow(
     "FLOW_0 door", {State("closed", "the door is closed").on("open", "open").on("lock", "locked"),
                     State("open", "the door is open")
                         .on("close", "closed")
-                        .after(minutes(1), "left_open")
+                        .after(LEFT_OPEN, "left_open")
                         .on("left_open", "ajar"),
                     State("locked", "locked while heating").on("unlock", "closed"),
                     State("ajar", "the door was left open")

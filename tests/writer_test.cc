@@ -48,7 +48,7 @@ const fsm::Machine& plant() {
                          "door shut")
                      .then([](Context& c) {
                        c.add(COUNT);
-                       c.set(NOTE, std::string("started"));
+                       c.set(NOTE, "started");
                        note("then")(c);
                      })
                      .signal("lock", "plant!shut"),

@@ -140,6 +140,13 @@ class Context {
   // has that name.
   int add(const Item<int>& item, int n = 1) const;
   int add(const Property<int>& p, int n = 1) const { return add(p.item(), n); }
+  // Text items and properties take a literal as well.
+  int set(const Item<std::string>& item, const char* text) const {
+    return set(item, std::string(text));
+  }
+  int set(const Property<std::string>& p, const char* text) const {
+    return set(p.item(), std::string(text));
+  }
   // Gives this state's timeouts of event a new time from their next entry
   // on (an "init" action that reads a configured time): 0, or -1 when the
   // state has no such timeout.
