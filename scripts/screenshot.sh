@@ -12,9 +12,9 @@ if [ $# -lt 2 ] || [ $# -gt 3 ]; then
 fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/deps.sh" screenshot >&2
-out=$1
+url=$1
 case $2 in
   /*) png=$2 ;;
   *) png=$PWD/$2 ;;
 esac
-exec node "$top/tests/browser/screenshot.js" "$out" "$png" "${3:-1280}"
+exec node "$top/tests/browser/screenshot.js" "$url" "$png" "${3:-1280}"
