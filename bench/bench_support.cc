@@ -209,4 +209,9 @@ std::vector<std::string> reported_cases() {
   return case_order();
 }
 
+long fixed_events() {
+  const char* n = getenv("FSM_BENCH_EVENTS");
+  return n != nullptr ? atol(n) : 0;
+}
+
 }  // namespace fsmbench

@@ -90,6 +90,11 @@ double recorded(const std::string& key);  // NaN when the case did not run
 // The keys report() was called with, in the order the cases first ran.
 std::vector<std::string> reported_cases();
 
+// FSM_BENCH_EVENTS, or 0 when it is not set: the cases that honour it run
+// exactly that many events, so that two instruction counts (callgrind) at
+// two sizes give the cost per event whatever the machine's load.
+long fixed_events();
+
 }  // namespace fsmbench
 
 #endif  // BENCH_BENCH_SUPPORT_H

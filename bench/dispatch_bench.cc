@@ -251,12 +251,17 @@ void register_dispatch_cases() {
   };
   const Scenario scenarios[] = {
       {"cycle", cycle_aims}, {"broadcast", broadcast_aims}, {"unhandled", unhandled_aims}};
+  // The dispatch cases run exactly FSM_BENCH_EVENTS events when it is set.
+  const long fixed = fixed_events();
+  auto sized = [fixed](benchmark::internal::Benchmark* b) {
+    if (fixed > 0) b->Iterations(fixed);
+  };
   for (const Scenario& sc : scenarios) {
     std::string key = std::string("dispatch/") + sc.name;
-    benchmark::RegisterBenchmark(key.c_str(), [key, sc](benchmark::State& s) {
+    sized(benchmark::RegisterBenchmark(key.c_str(), [key, sc](benchmark::State& s) {
       Desc d = reference_machine();
       run_dispatch(s, key, d, sc.aims(d), STAR);
-    });
+    }));
   }
   struct Address {
     const char* name;
@@ -268,13 +273,17 @@ void register_dispatch_cases() {
                                {"nobody", NOBODY}};
   // The same cycle with the transition trace off: the trace's cost is the
   // ratio of the two.
-  benchmark::RegisterBenchmark("dispatch/cycle/untraced", [](benchmark::State& s) {
+  sized(benchmark::RegisterBenchmark("dispatch/cycle/untraced", [](benchmark::State& s) {
     Desc d = reference_machine();
     run_dispatch(s, "dispatch/cycle/untraced", d, cycle_aims(d), STAR, 0);
-  });
+  }));
+  sized(benchmark::RegisterBenchmark("dispatch/broadcast/untraced", [](benchmark::State& s) {
+    Desc d = reference_machine();
+    run_dispatch(s, "dispatch/broadcast/untraced", d, broadcast_aims(d), STAR, 0);
+  }));
   // The same cycle with the journal on: every transition is pushed to the
   // journal's queue (dropped and counted once the writer falls behind).
-  benchmark::RegisterBenchmark("dispatch/cycle/journaled", [](benchmark::State& s) {
+  sized(benchmark::RegisterBenchmark("dispatch/cycle/journaled", [](benchmark::State& s) {
     char dir[] = "/tmp/dispatch_bench.XXXXXX";
     norix::JournalOptions o;
     o.file = mkdtemp(dir) != nullptr ? std::string(dir) + "/j.db" : "";
@@ -289,7 +298,7 @@ void register_dispatch_cases() {
     for (const char* extra : {"", "-wal", "-shm"})
       unlink((o.file + extra).c_str());
     rmdir(dir);
-  });
+  }));
   for (const Address& a : addresses) {
     std::string key = std::string("dispatch/cycle/") + a.name;
     benchmark::RegisterBenchmark(key.c_str(), [key, a](benchmark::State& s) {

@@ -102,11 +102,6 @@ void deliver(FSMrootstate* root, FSMevent* ev) {
   root->FSMsuperstate::process_event(ev);
 }
 
-long fixed_events() {
-  const char* n = getenv("FSM_BENCH_EVENTS");
-  return n != nullptr ? atol(n) : 0;
-}
-
 void one_machine(benchmark::State& state, const char* key, testkit::Machine::Create create) {
   testkit::Machine m(key, key, create);
   if (m.start() != 0) {

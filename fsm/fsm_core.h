@@ -369,6 +369,11 @@ class FSMsuperstate : public FSMstate {
     FSMstate* active_state;
     std::string state_name;        // start state; empty = the first state added
     std::vector<FSMstate*> state;  // not owned
+    // Added after state: the flow's path ("machine/0/heat/1", see
+    // FSMtrace::flow_path), made by link_state, before the machine's threads
+    // start, and only read after it: every trace text and journal record of
+    // the flow copies it instead of walking the tree. Empty until linked.
+    std::string path;
   };
 
   // A state to adopt by name at link time.

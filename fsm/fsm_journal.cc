@@ -65,10 +65,22 @@ void fsm_journal_transition(const FSMsuperstate::frame* f, const FSMstate* from,
   r->time_ms = norix::journal_time(ms);
   r->kind = norix::JOURNAL_TRANSITION;
   const FSMstate* rt = f->parent->get_root();
-  norix::journal_put(r->location, rt != nullptr ? rt->get_name() : "");
-  put_flow_path(r->subject, f);
-  norix::journal_put(r->old_value, from != nullptr ? from->get_name() : "?");
-  norix::journal_put(r->new_value, to != nullptr ? to->get_name() : "(stays)");
+  if (rt != nullptr) norix::journal_put(r->location, rt->name);
+  if (!f->path.empty()) {
+    norix::journal_put(r->subject, f->path);
+  } else {
+    put_flow_path(r->subject, f);  // a flow used without linking its machine
+  }
+  if (from != nullptr) {
+    norix::journal_put(r->old_value, from->name);
+  } else {
+    norix::journal_put(r->old_value, "?");
+  }
+  if (to != nullptr) {
+    norix::journal_put(r->new_value, to->name);
+  } else {
+    norix::journal_put(r->new_value, "(stays)");
+  }
   norix::journal_put(r->detail, event);
   norix::journal_publish(r);
 }

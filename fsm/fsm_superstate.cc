@@ -164,6 +164,10 @@ void FSMsuperstate::frame::set_root(FSMstate* rp) {
 }
 
 int FSMsuperstate::frame::link_state() {
+  // The owner is in its own flow by now: a superstate resolves its
+  // references before its flows link.
+  path.clear();
+  path = FSMtrace::flow_path(this);
   FSMstate* start = nullptr;
   if (!state.empty()) {
     if (state_name.empty()) state_name = state.front()->name;

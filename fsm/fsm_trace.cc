@@ -109,6 +109,7 @@ std::vector<FSMtrace::record> FSMtrace::copy() const {
 }
 
 std::string FSMtrace::flow_path(const FSMsuperstate::frame* flow) {
+  if (!flow->path.empty()) return flow->path;
   std::string path;
   for (const FSMsuperstate::frame* f = flow; f != nullptr;) {
     std::string part = std::string(f->parent->get_name()) + "/" + std::to_string(f->id);

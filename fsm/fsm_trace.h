@@ -143,7 +143,8 @@ class FSMtrace {
   std::vector<record> copy() const;
 
   // "machine/0/heat/1": the names of the superstates from the root down,
-  // each followed by the number of its flow.
+  // each followed by the number of its flow. A linked flow's is a copy of
+  // the path it keeps (frame::path); an unlinked one's is built from the tree.
   static std::string flow_path(const FSMsuperstate::frame* flow);
   // "oven/0: idle -> heating on start"; "(stays)" when `to` is null.
   static std::string text(const record& r);
