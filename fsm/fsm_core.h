@@ -27,7 +27,7 @@
 //   L5 leaves, under which nothing is taken: a root's queue mutexes, a
 //      state's err_mux, a trace's mutex, arch_mux, the location mutex of
 //      the engine start-up, the framework's registry, list, monitor and
-//      value-change mutexes.
+//      value-change mutexes, the journal's table of drop counters.
 // Reading a location's properties (FAULT, FLOW_n, TRACE, GRAPH, MODEL, the
 // web panel) takes nothing of L1 or L2: the readers load the published
 // active states and status atomically and copy error texts under err_mux

@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include "fsm/internal.h"
+
 namespace {
 
 constexpr int PATH_DEPTH = 16;  // superstates kept above a flow; deeper ones are left out
@@ -12,7 +14,7 @@ constexpr int PATH_DEPTH = 16;  // superstates kept above a flow; deeper ones ar
 // "machine/0/heat/1" as FSMtrace::flow_path makes it, written into field
 // (cut to its size) without building strings.
 template <size_t N>
-void put_flow_path(char (&field)[N], const FSMsuperstate::frame* flow) {
+__attribute__((noinline)) void put_flow_path(char (&field)[N], const FSMsuperstate::frame* flow) {
   const FSMsuperstate::frame* chain[PATH_DEPTH];
   int depth = 0;
   for (const FSMsuperstate::frame* f = flow; f != nullptr && depth < PATH_DEPTH;) {
@@ -54,34 +56,43 @@ void put_flow_path(char (&field)[N], const FSMsuperstate::frame* flow) {
   field[at] = '\0';
 }
 
+// text into field, cut to it and terminated, as norix::journal_put does;
+// inline, so that the short names of a transition cost no call.
+template <size_t N>
+void put(char (&field)[N], const std::string& text) {
+  size_t n = text.size() < N - 1 ? text.size() : N - 1;
+  fsm_internal::copy_bytes(field, text.data(), n);
+  field[n] = '\0';
+}
+
 }  // namespace
 
 // Built in the queue's cell: a transition the queue has no room for costs
-// no more than the claim that fails.
+// no more than the claim that fails (not even a clock read).
 void fsm_journal_transition(const FSMsuperstate::frame* f, const FSMstate* from, const FSMstate* to,
-                            const std::string& event, long long ms) {
+                            const std::string& event) {
   norix::journal_record* r = norix::journal_claim();
   if (r == nullptr) return;
-  r->time_ms = norix::journal_time(ms);
+  r->time_ms = norix::journal_now();
   r->kind = norix::JOURNAL_TRANSITION;
   const FSMstate* rt = f->parent->get_root();
-  if (rt != nullptr) norix::journal_put(r->location, rt->name);
+  if (rt != nullptr) put(r->location, rt->name);
   if (!f->path.empty()) {
-    norix::journal_put(r->subject, f->path);
+    put(r->subject, f->path);
   } else {
     put_flow_path(r->subject, f);  // a flow used without linking its machine
   }
   if (from != nullptr) {
-    norix::journal_put(r->old_value, from->name);
+    put(r->old_value, from->name);
   } else {
     norix::journal_put(r->old_value, "?");
   }
   if (to != nullptr) {
-    norix::journal_put(r->new_value, to->name);
+    put(r->new_value, to->name);
   } else {
     norix::journal_put(r->new_value, "(stays)");
   }
-  norix::journal_put(r->detail, event);
+  put(r->detail, event);
   norix::journal_publish(r);
 }
 

@@ -11,11 +11,13 @@
 #include "framework/objects/journal.h"
 #include "fsm/fsm_core.h"
 
-// A fired transition of flow f, as the trace records it, at wall time ms
-// (or the journal's clock, when set). On the dispatch path: allocates
+// A fired transition of flow f, as the trace records it, stamped now (the
+// coarse wall clock, or the journal's clock when set): when it is
+// journalled, not with its event's time, so that it follows the events the
+// event's actions posted before it. On the dispatch path: allocates
 // nothing.
 void fsm_journal_transition(const FSMsuperstate::frame* f, const FSMstate* from, const FSMstate* to,
-                            const std::string& event, long long ms);
+                            const std::string& event);
 // An event posted to or raised in the machine of rt; source null for the
 // caller of the posting thread (norix::journal_caller).
 void fsm_journal_event(const FSMstate* rt, const FSMevent& ev, const char* source);

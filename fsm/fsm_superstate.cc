@@ -76,10 +76,7 @@ void follow(FSMsuperstate::frame* f, const FSMevent& ev) {
   }
   // Recorded before the switch, so that the flows it enters follow it.
   if (tr != nullptr) tr->add(f, from, to, ev.event);
-  // The journal orders its records by time, then arrival: a transition is
-  // stamped when it is journalled, not with the event's time, so that it
-  // follows the events the event's actions posted before it.
-  if (norix::journal_on()) fsm_journal_transition(f, from, to, ev.event, FSMtrace::now_ms());
+  if (norix::journal_on()) fsm_journal_transition(f, from, to, ev.event);
   if (ends) {
     f->run = 1;  // the flow ends; its state is left with the superstate
   } else if (to != nullptr) {
@@ -208,7 +205,7 @@ void FSMsuperstate::frame::enter_state() {
       if (tr != nullptr && tr->cause != nullptr) {
         tr->add(this, active_state, default_state, *tr->cause);
         if (norix::journal_on())
-          fsm_journal_transition(this, active_state, default_state, *tr->cause, FSMtrace::now_ms());
+          fsm_journal_transition(this, active_state, default_state, *tr->cause);
       }
       store_state(&active_state, default_state);
     }

@@ -105,19 +105,20 @@ void journal_put(char* field, size_t size, const char* text, size_t n) {
   field[n] = '\0';
 }
 
+long long journal_now() {
+  journal_clock now = clock_now.load(std::memory_order_relaxed);
+  if (now != nullptr) return now();
+  // The coarse clock, as the machines' trace reads it for transitions: one
+  // clock for every record, so that a record never carries an earlier time
+  // than one it follows (the precise clock runs up to a tick ahead).
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 journal_record journal_make(int kind) {
   journal_record r;
-  journal_clock now = clock_now.load(std::memory_order_relaxed);
-  if (now != nullptr) {
-    r.time_ms = now();
-  } else {
-    // The coarse clock, as the machines' trace reads it for transitions: one
-    // clock for every record, so that a record never carries an earlier time
-    // than one it follows (the precise clock runs up to a tick ahead).
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME_COARSE, &ts);
-    r.time_ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-  }
+  r.time_ms = journal_now();
   r.kind = kind;
   r.location[0] = r.source[0] = r.subject[0] = '\0';
   r.old_value[0] = r.new_value[0] = r.detail[0] = '\0';

@@ -87,6 +87,9 @@ journal_record journal_make(int kind);
 // taken) unless the journal's clock is set: saves a clock read on the
 // dispatch path.
 long long journal_time(long long wall_ms);
+// The journal's time now (its clock, below), as journal_make stamps a
+// record.
+long long journal_now();
 // The journal's clock: milliseconds since the epoch by default, from the
 // coarse real-time clock (a few ns to read; up to one kernel tick, 1 to 10
 // ms, behind a precise read), which the machines' transitions use too; a test kit
