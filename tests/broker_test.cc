@@ -312,6 +312,7 @@ TEST_F(Broker, PresenceStateAndWritesWithTheSocketsAnswers) {
       {"TARGET", "hot", "{\"code\":106,\"text\":\"wrong data type\"}"},
       {"NOPE", "1", "{\"code\":103,\"text\":\"unknown property\"}"},
       {"FAULT", "x", "{\"code\":105,\"text\":\"property not writable\"}"},
+      {"TARGET", std::string(8192, '1'), "{\"code\":112,\"text\":\"bad request\"}"},
       {"EVENT", "watch:*", "{\"code\":0,\"text\":\"ok\"}"},
   };
   for (const Case& c : cases)

@@ -175,6 +175,12 @@ void BrokerHost::impl::take_write(const BrokerMessage& m) {
   if (!m.response_topic.empty() &&
       m.response_topic.compare(0, reply_below.size(), reply_below) != 0)
     return;
+  // No longer than a socket client's request may be: answered at once, not
+  // held in the queue.
+  if (m.payload.size() >= protocol::MAX_REQUEST) {
+    link->respond(m, answer_json(ERR_BAD_REQUEST, error_text(ERR_BAD_REQUEST)));
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mux);
     if (!stopping && writes.size() < MAX_WRITES) {
