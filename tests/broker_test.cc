@@ -214,16 +214,19 @@ class Broker : public ::testing::Test {
            " && touch users && chmod 600 users"
            " && for u in server operator viewer; do mosquitto_passwd -b users $u pw-$u; done"
            " && printf pw-server > server.pw && chmod 600 server.pw"));
-    ASSERT_TRUE(testkit::write_file(
-        dir_.file("broker.conf"),
-        // As this user: run as root, it would change to a user that cannot
-        // read the test's private folder.
-        "user " + std::string(getpwuid(getuid())->pw_name) +
-            "\nper_listener_settings false\nallow_anonymous false\npassword_file " + d +
-            "/users\nacl_file " + FACILITY_ACL + "\nlog_dest stderr\nlistener " +
-            std::to_string(plain_) + " 127.0.0.1\nlistener " + std::to_string(tls_) +
-            " 127.0.0.1\ncafile " + d + "/ca.pem\ncertfile " + d + "/b.pem\nkeyfile " + d +
-            "/b.key\n"));
+    ASSERT_TRUE(testkit::write_file(dir_.file("broker.conf"),
+                                    // As this user: run as root, it would change to a user that
+                                    // cannot read the test's private folder.
+                                    "user " + std::string(getpwuid(getuid())->pw_name) +
+                                        "\nper_listener_settings false\nallow_anonymous false\n"
+                                        // The flood below stays within what the broker holds for
+                                        // the server, so that every write reaches it.
+                                        "max_queued_messages 5000\npassword_file " +
+                                        d + "/users\nacl_file " + FACILITY_ACL +
+                                        "\nlog_dest stderr\nlistener " + std::to_string(plain_) +
+                                        " 127.0.0.1\nlistener " + std::to_string(tls_) +
+                                        " 127.0.0.1\ncafile " + d + "/ca.pem\ncertfile " + d +
+                                        "/b.pem\nkeyfile " + d + "/b.key\n"));
     start_broker();
     if (HasFatalFailure()) return;
     // The oven's devices, so that its machines run.
