@@ -2,7 +2,8 @@
 # Installs the Debian packages (without recommended extras) that one job
 # needs, if missing:
 #   scripts/deps.sh build   the libraries (with libsystemd and prometheus-cpp
-#                           for running as a service), the client, the
+#                           for running as a service, nlohmann-json for the
+#                           broker's records), the client, the
 #                           examples and the unit tests (GoogleTest; a default
 #                           configure builds them)
 #   scripts/deps.sh test    build, plus Google Benchmark (the benchmarks are
@@ -21,7 +22,7 @@ set -euo pipefail
 job=${1:-test}
 want=(cmake ninja-build g++ git pkg-config libcpp-httplib-dev libgraphviz-dev libgtest-dev
   libgmock-dev libsystemd-dev prometheus-cpp-dev
-  libsqlite3-dev)
+  libsqlite3-dev nlohmann-json3-dev)
 browser=false
 case "$job" in
   build) ;;
