@@ -32,7 +32,7 @@ namespace norix {
 
 // Where and how to connect. Files are read when the link starts.
 struct BrokerSettings {
-  std::string url;  // mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)
+  std::string url;        // mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)
   std::string ca_file;    // mqtts: the CA that signs the broker's certificate
   std::string cert_file;  // optional client certificate and its key
   std::string key_file;
