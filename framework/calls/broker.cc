@@ -677,6 +677,28 @@ int BrokerLink::request(const std::string& topic, const std::string& payload, in
   return 0;
 }
 
+namespace {
+std::mutex process_mux;  // guards the two below; a leaf
+std::shared_ptr<BrokerLink> the_process_broker;
+std::string the_process_prefix;
+}  // namespace
+
+std::shared_ptr<BrokerLink> process_broker() {
+  std::lock_guard<std::mutex> lock(process_mux);
+  return the_process_broker;
+}
+
+std::string process_broker_prefix() {
+  std::lock_guard<std::mutex> lock(process_mux);
+  return the_process_prefix;
+}
+
+void set_process_broker(std::shared_ptr<BrokerLink> link, const std::string& prefix) {
+  std::lock_guard<std::mutex> lock(process_mux);
+  the_process_broker = std::move(link);
+  the_process_prefix = prefix;
+}
+
 bool BrokerLink::connected() const {
   return impl_->up;
 }

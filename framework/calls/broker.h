@@ -127,6 +127,13 @@ class BrokerLink {
   std::unique_ptr<impl> impl_;
 };
 
+// The process's link while its server runs one (null otherwise), and the
+// topic prefix it uses, for the parts of the process that find other
+// servers through it. Set by the server runtime; any thread.
+std::shared_ptr<BrokerLink> process_broker();
+std::string process_broker_prefix();
+void set_process_broker(std::shared_ptr<BrokerLink> link, const std::string& prefix);
+
 }  // namespace norix
 
 #endif  // FRAMEWORK_CALLS_BROKER_H
