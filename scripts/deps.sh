@@ -2,13 +2,16 @@
 # Installs the Debian packages (without recommended extras) that one job
 # needs, if missing:
 #   scripts/deps.sh build   the libraries (with libsystemd and prometheus-cpp
-#                           for running as a service, nlohmann-json for the
-#                           broker's records), the client, the
+#                           for running as a service, libmosquitto for the
+#                           broker link, nlohmann-json for its records), the
+#                           client, the
 #                           examples and the unit tests (GoogleTest; a default
 #                           configure builds them)
 #   scripts/deps.sh test    build, plus Google Benchmark (the benchmarks are
 #                           compiled), Graphviz's dot, clang-format, Python's
 #                           prometheus_client and systemd-analyze, and
+#                           the mosquitto broker and openssl (the broker
+#                           tests' own broker and test CA), and
 #                           Chromium and Node with the browser test's npm
 #                           packages (tests/browser, from its lock file). The
 #                           default.
@@ -22,13 +25,13 @@ set -euo pipefail
 job=${1:-test}
 want=(cmake ninja-build g++ git pkg-config libcpp-httplib-dev libgraphviz-dev libgtest-dev
   libgmock-dev libsystemd-dev prometheus-cpp-dev
-  libsqlite3-dev nlohmann-json3-dev)
+  libsqlite3-dev libmosquitto-dev nlohmann-json3-dev)
 browser=false
 case "$job" in
   build) ;;
   test)
     want+=(clang-format libbenchmark-dev graphviz chromium nodejs python3-prometheus-client systemd
-      sqlite3)
+      sqlite3 mosquitto mosquitto-clients openssl)
     browser=true
     ;;
   demo)

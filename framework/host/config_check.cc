@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "framework/calls/endpoint.h"
+#include "framework/host/broker_host.h"
 
 namespace norix {
 
@@ -95,6 +96,7 @@ int check_environment(const ServerConfig& config, std::string* why) {
       note("http " + one);
     }
   }
+  if (check_broker_config(config, &one) != 0) note(one);
   struct stat st;
   if (!config.settings.empty() &&
       (stat(config.settings.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {

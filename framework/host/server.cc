@@ -32,6 +32,7 @@
 #include "framework/base/text.h"
 #include "framework/calls/endpoint.h"
 #include "framework/calls/peers.h"
+#include "framework/host/broker_host.h"
 #include "framework/host/config_check.h"
 #include "framework/host/http_endpoint.h"
 #include "framework/host/internal.h"
@@ -184,6 +185,12 @@ int Server::start(const std::string& config_file, std::string* why) {
     }
     if (http_->start(why) != 0) return -1;
   }
+  if (!config_.mqtt_url.empty()) {
+    std::string panel = http_ != nullptr ? "http://" + http_->address() + "/" : "";
+    broker_.reset(new BrokerHost(config_, endpoint_, panel,
+                                 [this](const std::string& line) { return answer(line); }));
+    if (broker_->start(why) != 0) return -1;
+  }
   // Scraped before this server ends: the panel, the only scraper, stops first.
   metrics_source_ = add_metrics_source([this](MetricsOut* out) {
     MonitorCounts m = monitor_counts();
@@ -263,6 +270,8 @@ void Server::shut_down() {
     stopping_ = true;
   }
   if (http_ != nullptr) http_->stop();
+  // Bounded: the link gives what waits (the offline presence) a second.
+  if (broker_ != nullptr) broker_->stop();
   journal_server("stop", "");
   stop_cond_.notify_all();
   if (wake_[1] >= 0) {

@@ -43,6 +43,7 @@
 namespace norix {
 
 class HttpEndpoint;
+class BrokerHost;
 
 // One server per process: it sets the process's server name, peers and
 // served locations. Its methods may be called from any thread; start once.
@@ -172,6 +173,9 @@ class Server {
   // Added after updater_done_: whether this server started the process's journal
   // (framework/host/journal.h); it closes it when destroyed.
   bool journal_ = false;
+  // Added after journal_: the server on the broker (framework/host/broker_host.h),
+  // when configured; started after the panel, stopped at shut_down.
+  std::unique_ptr<BrokerHost> broker_;
 };
 
 // A server program's main: "PROGRAM CONFIG_FILE". Starts a Server, logs

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "framework/base/text.h"
+#include "framework/calls/broker.h"
 #include "framework/calls/endpoint.h"
 
 namespace norix {
@@ -31,6 +32,8 @@ constexpr size_t MIN_SECRET = 16;  // characters of a server's secret
 constexpr int MAX_CLIENT_EVENTS = 1000000;
 constexpr int MAX_JOURNAL_DAYS = 36500;  // a century
 constexpr int MAX_JOURNAL_MB = 1048576;  // a terabyte
+constexpr int MIN_KEEPALIVE_S = 2;
+constexpr int MAX_KEEPALIVE_S = 3600;
 
 std::vector<std::string> words_of(const std::string& line) {
   std::vector<std::string> words;
@@ -97,6 +100,47 @@ bool parse_http_item(const std::vector<std::string>& w, ServerConfig* c, bool* o
   } else {
     *why = "expected: http HOST:PORT (HOST a numeric IPv4 address or localhost)";
   }
+  return true;
+}
+
+// The broker's items: true when w is one, with *ok false and *why when its
+// value does not read.
+bool parse_broker_item(const std::vector<std::string>& w, ServerConfig* c, bool* ok,
+                       std::string* why) {
+  if (w[0].compare(0, 4, "mqtt") != 0) return false;
+  *ok = w.size() == 2;
+  std::string* text = nullptr;
+  if (w[0] == "mqtt") {
+    BrokerAddress a;
+    *ok = *ok && parse_broker_url(w[1], &a, why) == 0;
+    text = &c->mqtt_url;
+  } else if (w[0] == "mqtt_ca") {
+    text = &c->mqtt_ca;
+  } else if (w[0] == "mqtt_cert") {
+    text = &c->mqtt_cert;
+  } else if (w[0] == "mqtt_key") {
+    text = &c->mqtt_key;
+  } else if (w[0] == "mqtt_user") {
+    text = &c->mqtt_user;
+  } else if (w[0] == "mqtt_password_file") {
+    text = &c->mqtt_password_file;
+  } else if (w[0] == "mqtt_password_env") {
+    text = &c->mqtt_password_env;
+  } else if (w[0] == "mqtt_prefix") {
+    // One or more levels, none of them empty or a wildcard.
+    *ok = *ok && w[1].find_first_of("+#") == std::string::npos && w[1].front() != '/' &&
+          w[1].back() != '/' && w[1].find("//") == std::string::npos;
+    text = &c->mqtt_prefix;
+  } else if (w[0] == "mqtt_keepalive") {
+    *ok = *ok && to_int(w[1], MIN_KEEPALIVE_S, MAX_KEEPALIVE_S, &c->mqtt_keepalive);
+  } else if (w[0] == "mqtt_publish") {
+    *ok = w.size() == 3;
+    if (*ok) c->mqtt_publish.push_back({w[1], w[2]});
+  } else {
+    *ok = false;
+  }
+  if (*ok && text != nullptr) *text = w[1];
+  if (!*ok && why->empty()) *why = "not a broker item: see docs/facility.md";
   return true;
 }
 
@@ -168,6 +212,8 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
       // handled below the core items
     } else if (parse_http_item(w, &c, &ok, &http_why)) {
       if (!ok) return fail(http_why);
+    } else if (parse_broker_item(w, &c, &ok, &http_why)) {
+      if (!ok) return fail(w[0] + ": " + http_why);
     } else {
       ok = false;
     }
@@ -183,6 +229,12 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
   }
   if (!have_server) return fail("no 'server FACILITY DEVICE' item");
   if (c.listen.empty()) return fail("no 'listen ENDPOINT' item");
+  if (c.mqtt_url.empty() && (!c.mqtt_user.empty() || !c.mqtt_publish.empty())) {
+    return fail("broker items without an 'mqtt URL' item");
+  }
+  if (!c.mqtt_password_file.empty() && !c.mqtt_password_env.empty()) {
+    return fail("mqtt_password_file and mqtt_password_env: one password, one item");
+  }
   if (!c.http_host.empty() && !is_loopback(c.http_host) && c.secret.empty()) {
     return fail("http " + c.http_host + " serves other hosts: that needs a 'secret SECRET' item");
   }

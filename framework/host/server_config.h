@@ -33,6 +33,17 @@
 //                                    in the configuration's folder; records
 //                                    older than DAYS, and the oldest beyond
 //                                    MEGABYTES, go (0: no bound; 30 and 0)
+// The broker (docs/facility.md), off without the mqtt item:
+//   mqtt URL                         mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+//   mqtt_ca FILE, mqtt_cert FILE, mqtt_key FILE
+//                                    the broker's CA; this server's
+//                                    certificate and key
+//   mqtt_user USER                   the user name, with its password from
+//   mqtt_password_file FILE          a file only its owner may read, or
+//   mqtt_password_env VARIABLE       the environment
+//   mqtt_prefix PREFIX               the first topic level (norix)
+//   mqtt_keepalive SECONDS           (10)
+//   mqtt_publish LOCATION PROPERTY   a property published on change
 // The items before the first location are the header; the lines after a
 // location item, up to the next, are that location's saved value lines.
 // Blank lines and comments among them are not kept.
@@ -91,6 +102,17 @@ struct ServerConfig {
   std::string journal;  // "" when off
   int journal_days = 30;
   int journal_mb = 0;
+  // Added after journal_mb: the broker, when configured.
+  std::string mqtt_url;  // "" when off
+  std::string mqtt_ca;
+  std::string mqtt_cert;
+  std::string mqtt_key;
+  std::string mqtt_user;
+  std::string mqtt_password_file;
+  std::string mqtt_password_env;
+  std::string mqtt_prefix = "norix";
+  int mqtt_keepalive = 10;
+  std::vector<std::pair<std::string, std::string>> mqtt_publish;  // location, property
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.
