@@ -31,11 +31,11 @@ function actives(state) {
   });
 }
 
-// The banner's text: FAULT's value, else the error with whose it is.
+// The banner's text: FAULT's value, else the first error with whose it is.
 function fault(state) {
   if (typeof state.fault === 'string' && state.fault) return state.fault;
-  const e = state.error;
-  if (e && typeof e === 'object' && e.text) return (e.state ? text(e.state) + ': ' : '') + text(e.text);
+  const e = Array.isArray(state.errors) ? state.errors[0] : undefined;
+  if (e && typeof e === 'object') return (e.state ? text(e.state) + ': ' : '') + text(e.error);
   return typeof e === 'string' ? e : '';
 }
 
