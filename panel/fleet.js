@@ -31,12 +31,10 @@ function actives(state) {
   });
 }
 
-// The banner's text: FAULT's value, else the first error with whose it is.
+// The banner shows FAULT's value; a state's own error stays on the
+// server's panel (it may be an old one of a state no longer active).
 function fault(state) {
-  if (typeof state.fault === 'string' && state.fault) return state.fault;
-  const e = Array.isArray(state.errors) ? state.errors[0] : undefined;
-  if (e && typeof e === 'object') return (e.state ? text(e.state) + ': ' : '') + text(e.error);
-  return typeof e === 'string' ? e : '';
+  return typeof state.fault === 'string' ? state.fault : '';
 }
 
 function machine(m) {
