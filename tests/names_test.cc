@@ -5,14 +5,24 @@
 #include "framework/calls/names.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "framework/calls/broker.h"
+#include "framework/calls/eq_call.h"
 #include "framework/calls/peers.h"
 #include "framework/host/fleet.h"
+#include "framework/host/fleet_feed.h"
 #include "framework/objects/registry.h"
+#include "framework/values/errors.h"
+#include "testkit/testkit.h"
 
 namespace {
 
@@ -214,6 +224,143 @@ TEST_F(Names, FleetIsBounded) {
   std::string big = "{\"x\":\"" + std::string(norix::MAX_FLEET_RECORD, 'x') + "\"}";
   EXPECT_EQ(norix::fleet_state("F", "D", "M1", big, &why), -1);
   norix::clear_fleet();
+}
+
+TEST(FleetTopics, OnlyPresenceAndStateTopicsRead) {
+  struct topic_case {
+    std::string topic;
+    bool read;
+    std::string facility, device, location;
+  };
+  const std::vector<topic_case> cases = {
+      {"site/a/F/D/presence", true, "F", "D", ""},
+      {"site/a/F%2F1/D/OVEN/state", true, "F/1", "D", "OVEN"},
+      {"site/a/F/D/OVEN/transition", false, "", "", ""},
+      {"site/a/F/D/OVEN/extra/state", false, "", "", ""},
+      {"site/b/F/D/presence", false, "", "", ""},
+      {"site/a/F/%/presence", false, "", "", ""},
+      {"site/a/F/D%2/presence", false, "", "", ""},
+  };
+  for (const topic_case& c : cases) {
+    norix::fleet_topic t;
+    ASSERT_EQ(norix::read_fleet_topic("site/a", c.topic, &t), c.read) << c.topic;
+    if (!c.read) continue;
+    EXPECT_EQ(t.facility, c.facility);
+    EXPECT_EQ(t.device, c.device);
+    EXPECT_EQ(t.location, c.location);
+  }
+}
+
+// With a real broker: the simulated devices announce themselves, and this
+// process, with no peer line, reads their values through its monitors.
+class NamesThroughBroker : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    norix::clear_served();
+    norix::set_server("TEST", "HERE");
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    port_ = ntohs(a.sin_port);
+    close(fd);
+    ASSERT_TRUE(testkit::write_file(dir_.file("broker.conf"),
+                                    "listener " + std::to_string(port_) +
+                                        " 127.0.0.1\nallow_anonymous true\npersistence false\n"));
+    start_broker();
+    std::string conf = testkit::read_file(std::string(EXAMPLE_DEMO_DIR) + "/devices.conf");
+    conf.replace(conf.find("listen unix:dev.sock"), 20,
+                 "listen tcp:127.0.0.1:0\nmqtt mqtt://127.0.0.1:" + std::to_string(port_) +
+                     "\nmqtt_keepalive 5");
+    ASSERT_TRUE(testkit::write_file(dir_.file("devices.conf"), conf));
+    start_devices();
+    norix::BrokerSettings settings;
+    settings.url = "mqtt://127.0.0.1:" + std::to_string(port_);
+    settings.keepalive_s = 5;
+    link_ = std::make_shared<norix::BrokerLink>(settings);
+    std::string why;
+    ASSERT_EQ(link_->start(&why), 0) << why;
+    ASSERT_EQ(norix::start_fleet_feed(link_, "norix", &why), 0) << why;
+  }
+  void TearDown() override {
+    norix::stop_fleet_feed();
+    if (link_ != nullptr) link_->stop();
+    norix::clear_served();
+    norix::clear_fleet();
+  }
+  void start_broker() {
+    broker_.reset(new testkit::ServerProcess);
+    ASSERT_TRUE(broker_->start("/bin/sh", {"-c", "PATH=$PATH:/usr/sbin exec mosquitto -v -c \"$0\"",
+                                           dir_.file("broker.conf")}));
+    ASSERT_TRUE(broker_->wait_output("running")) << broker_->output();
+  }
+  void start_devices() {
+    devices_.reset(new testkit::ServerProcess);
+    ASSERT_TRUE(devices_->start(SIM_DEVICES_PATH, {"devices.conf"}, dir_.path()));
+    ASSERT_TRUE(devices_->wait_output("listening on")) << devices_->output();
+  }
+  // The monitored read's error code and value text.
+  int read(const std::string& address, std::string* text) {
+    EqAdr a;
+    a.adr(address);
+    EqData in;
+    EqData out;
+    EqCall call;
+    call.get_monitor(&a, &in, &out, 1, 1.0f, nullptr, nullptr);
+    *text = out.text_value();
+    return out.error();
+  }
+  bool reads(const std::string& address, int code, const std::string& text) {
+    return testkit::wait_until([&] {
+      std::string value;
+      return read(address, &value) == code && (text.empty() || value == text);
+    });
+  }
+
+  testkit::TempDir dir_;
+  int port_ = 0;
+  std::unique_ptr<testkit::ServerProcess> broker_;
+  std::unique_ptr<testkit::ServerProcess> devices_;
+  std::shared_ptr<norix::BrokerLink> link_;
+};
+
+const std::string SETPOINT = "DEMO.DEV/SIM/HEATER/SETPOINT";
+
+TEST_F(NamesThroughBroker, MonitorOfAServerFoundByNameFollowsItAcrossRestarts) {
+  ASSERT_TRUE(reads(SETPOINT, 0, "20"));
+  EqAdr a;
+  a.adr(SETPOINT);
+  std::string first = norix::peer_endpoint(a);
+  EXPECT_EQ(first.compare(0, 4, "tcp:"), 0) << first;
+  // A change there is pushed to the cache here.
+  EqData value;
+  value.set(35);
+  EqData result;
+  EqCall call;
+  ASSERT_EQ(call.set(&a, &value, &result), 0) << result.text_value();
+  EXPECT_TRUE(reads(SETPOINT, 0, "35"));
+
+  // Gone: "server unreachable", whatever the broker still says.
+  devices_->signal(SIGKILL);
+  devices_->wait_exit();
+  EXPECT_TRUE(reads(SETPOINT, ERR_UNREACHABLE, ""));
+  // Back on another port: found again by name, without help.
+  start_devices();
+  EXPECT_TRUE(reads(SETPOINT, 0, "20"));
+  EXPECT_NE(norix::peer_endpoint(a), first);
+
+  // The broker gone: the name is kept and the direct connection works on.
+  broker_->signal(SIGKILL);
+  broker_->wait_exit();
+  ASSERT_TRUE(testkit::wait_until([&] { return !link_->connected(); }));
+  value.set(41);
+  ASSERT_EQ(call.set(&a, &value, &result), 0) << result.text_value();
+  EXPECT_TRUE(reads(SETPOINT, 0, "41"));
+  // The fleet shows the broker down.
+  EXPECT_EQ(json::parse(norix::fleet_json())["broker"], false);
 }
 
 }  // namespace
