@@ -76,6 +76,12 @@ function show(s) {
   const machines = el('div', {class: 'machines'});
   for (const m of s.machines || []) machines.append(machine(m));
   parts.push(machines);
+  // The locations that publish no machine (plain devices), by name and type.
+  const shown = new Set((s.machines || []).map((m) => text(m.location)));
+  const others = (Array.isArray(s.locations) ? s.locations : [])
+    .filter((l) => l && typeof l === 'object' && !shown.has(text(l.name)))
+    .map((l) => text(l.name) + (l.type ? ' (' + text(l.type) + ')' : ''));
+  if (others.length) parts.push(el('p', {class: 'now locations'}, 'locations: ' + others.join(', ')));
   card.classList.toggle('offline', !s.online);
   card.replaceChildren(...parts);
 }

@@ -15,8 +15,9 @@
 #                           Chromium and Node with the browser test's npm
 #                           packages (tests/browser, from its lock file). The
 #                           default.
-#   scripts/deps.sh demo    build, plus dot, jq and Chromium (the panel's
-#                           screenshot) with its npm packages
+#   scripts/deps.sh demo    build, plus dot, jq, mosquitto (the facility
+#                           demo's broker) and Chromium (the screenshots)
+#                           with its npm packages
 #   scripts/deps.sh bench   build, plus Google Benchmark and jq (bench/compare.sh
 #                           reads the runs' JSON with it)
 #   scripts/deps.sh fuzz    build, plus clang and its sanitizer and libFuzzer
@@ -35,7 +36,7 @@ case "$job" in
     browser=true
     ;;
   demo)
-    want+=(graphviz jq chromium nodejs)
+    want+=(graphviz jq chromium nodejs mosquitto)
     browser=true
     ;;
   bench) want+=(libbenchmark-dev jq) ;;
