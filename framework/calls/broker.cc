@@ -29,6 +29,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "framework/base/log.h"
+
 namespace norix {
 
 namespace {
@@ -157,7 +159,7 @@ struct BrokerLink::impl {
   mosquitto* mosq = nullptr;
   std::thread thread;
   int wake_fd = -1;
-  std::string reply_filter;  // reply_base/#, "" without requests
+  std::string reply_filter;  // reply_base/r, where answers come; "" without requests
 
   // A payload waiting to be sent, with MQTT 5 request properties.
   struct outgoing {
@@ -355,8 +357,7 @@ void BrokerLink::impl::deliver(const mosquitto_message* m, const mosquitto_prope
   {
     std::lock_guard<std::mutex> lock(mux);
     ++counts.received;
-    bool reply = !reply_filter.empty() && msg.topic.compare(0, settings.reply_base.size() + 1,
-                                                            settings.reply_base + "/") == 0;
+    bool reply = !reply_filter.empty() && msg.topic == reply_filter;
     if (reply) {
       auto at = waiting.find(msg.correlation);
       if (at != waiting.end()) {
@@ -382,6 +383,15 @@ void BrokerLink::impl::run() {
   int backoff = BACKOFF_FIRST_MS;
   bool first = true;
   bool socket_up = false;
+  // The operator hears of each change only: connected, or the first
+  // failure after it (not every retry).
+  bool told_down = false;
+  std::string where = address.host + ":" + std::to_string(address.port);
+  auto tell_down = [&](const std::string& why) {
+    if (told_down) return;
+    told_down = true;
+    log_message(LOG_WARN, "broker " + where + " not reachable (" + why + "); retrying");
+  };
   clock_type::time_point connect_began;
   auto drop_connection = [&]() {
     if (socket_up) mosquitto_disconnect(mosq);
@@ -400,6 +410,7 @@ void BrokerLink::impl::run() {
                                                settings.keepalive_s)
                      : mosquitto_reconnect_async(mosq);
       if (rc != MOSQ_ERR_SUCCESS) {
+        tell_down(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
         if (wait_or_stop(backoff)) break;
         backoff = std::min(backoff * 2, BACKOFF_MAX_MS);
         continue;
@@ -431,11 +442,17 @@ void BrokerLink::impl::run() {
       just_connected = false;
       up = true;
       backoff = BACKOFF_FIRST_MS;
+      told_down = false;
+      log_message(LOG_INFO, "broker " + where + " connected");
       after_connect();
     }
     bool timed_out =
         !up && clock_type::now() - connect_began > std::chrono::milliseconds(CONNECT_LIMIT_MS);
     if (rc != MOSQ_ERR_SUCCESS || lost || timed_out) {
+      tell_down(timed_out                ? "no answer to connect"
+                : rc == MOSQ_ERR_ERRNO   ? strerror(errno)
+                : rc != MOSQ_ERR_SUCCESS ? mosquitto_strerror(rc)
+                                         : "connection lost or refused");
       drop_connection();
       if (wait_or_stop(backoff)) break;
       backoff = std::min(backoff * 2, BACKOFF_MAX_MS);
@@ -502,7 +519,7 @@ int BrokerLink::start(std::string* why) {
       *why = "the reply topic is not a topic";
       return -1;
     }
-    m.reply_filter = s.reply_base + "/#";
+    m.reply_filter = s.reply_base + "/r";
   }
   std::call_once(lib_once, [] { mosquitto_lib_init(); });
   std::string id = s.client_id;
@@ -659,7 +676,7 @@ int BrokerLink::request(const std::string& topic, const std::string& payload, in
   impl::outgoing o;
   o.topic = topic;
   o.payload = payload;
-  o.response_topic = m.settings.reply_base + "/r";
+  o.response_topic = m.reply_filter;
   o.correlation = id;
   m.answers.push_back(std::move(o));
   m.waiting[id] = &w;

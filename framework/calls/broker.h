@@ -42,7 +42,7 @@ struct BrokerSettings {
   int keepalive_s = 10;    // the broker marks us gone after 1.5 times this
   std::string will_topic;  // retained last will; none when empty
   std::string will_payload;
-  std::string reply_base;  // requests are answered below reply_base/ (request())
+  std::string reply_base;  // requests are answered at reply_base/r (request())
 };
 
 // A message delivered to a subscription.
@@ -104,8 +104,8 @@ class BrokerLink {
   // the held payloads are sent again).
   void on_connect(std::function<void()> handler);
 
-  // An MQTT 5 request: publishes payload to topic with a response topic
-  // below reply_base and waits at most timeout_ms for the answer. 0 with
+  // An MQTT 5 request: publishes payload to topic with the response topic
+  // reply_base/r and waits at most timeout_ms for the answer. 0 with
   // *answer, or -1 with *why ("not connected", "timeout"). Not from a
   // handler.
   int request(const std::string& topic, const std::string& payload, int timeout_ms,

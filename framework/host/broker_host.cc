@@ -36,6 +36,7 @@ namespace norix {
 namespace {
 
 constexpr size_t MAX_PASSWORD = 4096;
+constexpr std::chrono::seconds THREADS_END_LIMIT{2};  // what stop() waits for its threads
 
 BrokerFeed the_feed{nullptr};  // set before the server starts
 
@@ -139,6 +140,7 @@ struct BrokerHost::impl {
   bool stopping = false;
   std::deque<BrokerMessage> writes;
   std::set<std::string> claimants;  // other instances seen online under our name
+  int ended = 0;                    // threads that have left their loop
 
   std::string presence(bool online) const;
   void take_write(const BrokerMessage& m);
@@ -261,6 +263,8 @@ void BrokerHost::impl::publish_loop() {
     lock.lock();
     wake.wait_for(lock, std::chrono::milliseconds(PUBLISH_PERIOD_MS), [this] { return stopping; });
   }
+  ++ended;
+  wake.notify_all();
 }
 
 void BrokerHost::impl::write_loop() {
@@ -278,6 +282,8 @@ void BrokerHost::impl::write_loop() {
   for (const BrokerMessage& m : writes)
     link->respond(m, answer_json(ERR_BUSY, error_text(ERR_BUSY, "the server stops")));
   writes.clear();
+  ++ended;
+  wake.notify_all();
 }
 
 BrokerHost::BrokerHost(const ServerConfig& config, const std::string& endpoint,
@@ -292,8 +298,6 @@ BrokerHost::BrokerHost(const ServerConfig& config, const std::string& endpoint,
 
 BrokerHost::~BrokerHost() {
   stop();
-  if (impl_->publisher.joinable()) impl_->publisher.join();
-  if (impl_->writer.joinable()) impl_->writer.join();
 }
 
 int BrokerHost::start(std::string* why) {
@@ -327,8 +331,9 @@ int BrokerHost::start(std::string* why) {
   m.link->publish(m.base + "/presence", m.presence(true), true);
   if (m.link->start(why) != 0) return -1;
   set_process_broker(m.link, c.mqtt_prefix);
-  m.publisher = std::thread([self] { self->publish_loop(); });
-  m.writer = std::thread([self] { self->write_loop(); });
+  std::shared_ptr<impl> keep = impl_;
+  m.publisher = std::thread([keep] { keep->publish_loop(); });
+  m.writer = std::thread([keep] { keep->write_loop(); });
   log_message(LOG_INFO, "broker " + c.mqtt_url + " as " + m.instance);
   return 0;
 }
@@ -343,6 +348,23 @@ void BrokerHost::stop() {
   }
   if (m.link == nullptr) return;
   set_process_broker(nullptr, "");
+  // The threads end after the step they are in. A write held by an
+  // application's property that never returns is left to the end of the
+  // process rather than holding the stop.
+  if (m.publisher.joinable()) {
+    bool ended;
+    {
+      std::unique_lock<std::mutex> lock(m.mux);
+      ended = m.wake.wait_for(lock, THREADS_END_LIMIT, [&m] { return m.ended == 2; });
+    }
+    if (ended) {
+      m.publisher.join();
+      m.writer.join();
+    } else {
+      m.publisher.detach();
+      m.writer.detach();
+    }
+  }
   m.since_ms = wall_ms();
   m.link->publish(m.base + "/presence", m.presence(false), true);
   m.link->stop();

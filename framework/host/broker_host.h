@@ -71,7 +71,8 @@ class BrokerHost {
   struct impl;
 
  private:
-  std::unique_ptr<impl> impl_;
+  // Shared with the two threads: one left running by stop() keeps it.
+  std::shared_ptr<impl> impl_;
 };
 
 }  // namespace norix

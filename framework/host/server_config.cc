@@ -32,7 +32,7 @@ constexpr size_t MIN_SECRET = 16;  // characters of a server's secret
 constexpr int MAX_CLIENT_EVENTS = 1000000;
 constexpr int MAX_JOURNAL_DAYS = 36500;  // a century
 constexpr int MAX_JOURNAL_MB = 1048576;  // a terabyte
-constexpr int MIN_KEEPALIVE_S = 2;
+constexpr int MIN_KEEPALIVE_S = 5;       // the least that libmosquitto takes
 constexpr int MAX_KEEPALIVE_S = 3600;
 
 std::vector<std::string> words_of(const std::string& line) {

@@ -1,0 +1,324 @@
+// broker_test.cc - a server on an MQTT 5 broker: the broker items, topic
+// names, and, with a real mosquitto started here (its own configuration,
+// users, the demo's access control file and a TLS listener with a CA made
+// by openssl), presence and last will, state out, writes in with their
+// answers, the viewer's refused write, a broker restart and a flood.
+
+#include "framework/calls/broker.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+#include "framework/host/broker_host.h"
+#include "framework/host/server_config.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using testing::HasSubstr;
+
+TEST(BrokerConfig, ItemsReadOrAreRefusedWithTheirReason) {
+  struct Case {
+    std::string items;
+    std::string why;  // "" when the configuration reads
+  };
+  const Case cases[] = {
+      {"mqtt mqtt://127.0.0.1\nmqtt_publish OVEN TEMP\n", ""},
+      {"mqtt mqtts://broker.example:8883/\nmqtt_prefix site/a\nmqtt_keepalive 5\n", ""},
+      {"mqtt http://127.0.0.1\n", "must start with mqtt://"},
+      {"mqtt mqtt://127.0.0.1:0\n", "port is not a number"},
+      {"mqtt mqtt://:1883\n", "names no host"},
+      {"mqtt mqtt://h\nmqtt_prefix a/+\n", "not a broker item"},
+      {"mqtt mqtt://h\nmqtt_prefix a//b\n", "not a broker item"},
+      {"mqtt mqtt://h\nmqtt_keepalive 4\n", "not a broker item"},
+      {"mqtt_user oven\n", "without an 'mqtt URL' item"},
+      {"mqtt mqtt://h\nmqtt_password_file p\nmqtt_password_env P\n", "one password"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.items);
+    std::istringstream in("server F D\nlisten unix:x.sock\n" + c.items);
+    norix::ServerConfig config;
+    std::string why;
+    EXPECT_EQ(norix::parse_config(in, "c.conf", &config, &why), c.why.empty() ? 0 : -1);
+    if (!c.why.empty()) {
+      EXPECT_THAT(why, HasSubstr(c.why));
+    }
+  }
+}
+
+TEST(BrokerConfig, PasswordMustComeFromAPrivatePlace) {
+  testkit::TempDir dir;
+  std::string file = dir.file("pw");
+  ASSERT_TRUE(testkit::write_file(file, "s3cret-password\n"));
+  norix::ServerConfig c;
+  c.mqtt_url = "mqtt://127.0.0.1";
+  c.mqtt_user = "oven";
+  c.mqtt_password_file = file;
+  std::string why;
+  ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+  EXPECT_EQ(norix::check_broker_config(c, &why), -1);
+  EXPECT_THAT(why, HasSubstr("readable by group or others"));
+  EXPECT_THAT(why, testing::Not(HasSubstr("s3cret")));
+  ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+  EXPECT_EQ(norix::check_broker_config(c, &why), 0) << why;
+  c.mqtt_password_file.clear();
+  c.mqtt_password_env = "NORIX_TEST_NO_SUCH_VARIABLE";
+  EXPECT_EQ(norix::check_broker_config(c, &why), -1);
+  EXPECT_THAT(why, HasSubstr("is not set"));
+}
+
+TEST(BrokerTopics, NamesMakeOneLevelAndReadBack) {
+  const std::string names[] = {"OVEN", "a/b", "+", "#", "50%", "", std::string("a\0b", 3), "x y"};
+  for (const std::string& n : names) {
+    std::string level = norix::topic_segment(n);
+    EXPECT_EQ(level.find_first_of("/+#"), std::string::npos) << level;
+    EXPECT_EQ(level.find('\0'), std::string::npos);
+    std::string back;
+    EXPECT_TRUE(norix::topic_unsegment(level, &back)) << level;
+    EXPECT_EQ(back, n);
+  }
+  // What topic_segment never writes does not read: one spelling per name.
+  for (const char* bad : {"a/b", "+", "%2", "%2f", "%41", "a%", "%%"}) {
+    std::string out;
+    EXPECT_FALSE(norix::topic_unsegment(bad, &out)) << bad;
+  }
+}
+
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+bool sh(const std::string& script) {
+  testkit::ClientResult r = testkit::run("/bin/sh", {"-c", script});
+  if (r.exit.status != 0) ADD_FAILURE() << script << "\n" << r.err;
+  return r.exit.status == 0;
+}
+
+// The latest payload of each topic a subscriber saw.
+struct Seen {
+  std::mutex mux;
+  std::map<std::string, std::string> latest;
+  void take(const norix::BrokerMessage& m) {
+    std::lock_guard<std::mutex> lock(mux);
+    latest[m.topic] = m.payload;
+  }
+  bool has(const std::string& topic, const std::string& text) {
+    return testkit::wait_until([&] {
+      std::lock_guard<std::mutex> lock(mux);
+      auto at = latest.find(topic);
+      return at != latest.end() && at->second.find(text) != std::string::npos;
+    });
+  }
+};
+
+const std::string BASE = "norix/DEMO.FSM/OVEN.SERVER";
+
+// A broker with users server, operator and viewer (password "pw-" + user)
+// under the demo's access control file, on a plain and a TLS listener; the
+// oven server on it over TLS, with its simulated devices.
+class Broker : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plain_ = free_port();
+    tls_ = free_port();
+    std::string d = dir_.path();
+    ASSERT_TRUE(
+        sh("cd " + d +
+           " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+           " -keyout ca.key -out ca.pem -days 1 -subj /CN=test-ca 2>/dev/null"
+           " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+           " -keyout b.key -out b.csr -subj /CN=127.0.0.1 2>/dev/null"
+           " && echo subjectAltName=IP:127.0.0.1 > ext"
+           " && openssl x509 -req -in b.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
+           " -out b.pem -days 1 -extfile ext 2>/dev/null"
+           " && touch users && chmod 600 users"
+           " && for u in server operator viewer; do mosquitto_passwd -b users $u pw-$u; done"
+           " && printf pw-server > server.pw && chmod 600 server.pw"));
+    ASSERT_TRUE(testkit::write_file(
+        dir_.file("broker.conf"),
+        // As this user: run as root, it would change to a user that cannot
+        // read the test's private folder.
+        "user " + std::string(getpwuid(getuid())->pw_name) +
+            "\nper_listener_settings false\nallow_anonymous false\npassword_file " + d +
+            "/users\nacl_file " + FACILITY_ACL + "\nlog_dest stderr\nlistener " +
+            std::to_string(plain_) + " 127.0.0.1\nlistener " + std::to_string(tls_) +
+            " 127.0.0.1\ncafile " + d + "/ca.pem\ncertfile " + d + "/b.pem\nkeyfile " + d +
+            "/b.key\n"));
+    start_broker();
+    if (HasFatalFailure()) return;
+    // The oven's devices, so that its machines run.
+    ASSERT_TRUE(
+        testkit::write_file(dir_.file("devices.conf"),
+                            testkit::read_file(std::string(EXAMPLE_DEMO_DIR) + "/devices.conf")));
+    ASSERT_TRUE(devices_.start(SIM_DEVICES_PATH, {"devices.conf"}, d) &&
+                devices_.wait_output("listening on"));
+    std::string conf = testkit::read_file(std::string(EXAMPLE_DEMO_DIR) + "/oven.conf");
+    conf.insert(conf.find("location OVEN"),
+                "client_events 20\nmqtt mqtts://127.0.0.1:" + std::to_string(tls_) + "\nmqtt_ca " +
+                    d + "/ca.pem\nmqtt_user server\nmqtt_password_file " + d +
+                    "/server.pw\nmqtt_keepalive 5\nmqtt_publish OVEN TARGET\n");
+    ASSERT_TRUE(testkit::write_file(dir_.file("oven.conf"), conf));
+    ASSERT_TRUE(oven_.start(OVEN_SERVER_PATH, {"oven.conf"}, d) &&
+                oven_.wait_output("listening on"))
+        << oven_.output();
+    viewer_ = client("viewer");
+    viewer_->subscribe("norix/#", [this](const norix::BrokerMessage& m) { seen_.take(m); });
+    // The server subscribes before it announces itself.
+    ASSERT_TRUE(seen_.has(BASE + "/presence", "\"online\":true"));
+  }
+
+  void TearDown() override {
+    if (HasFailure()) {
+      broker_->wait_output("never said", std::chrono::milliseconds(100));
+      ADD_FAILURE() << "broker:\n" << broker_->output() << "server:\n" << oven_.output();
+    }
+  }
+
+  void start_broker() {
+    broker_.reset(new testkit::ServerProcess);
+    // Found on the PATH (Debian puts it in /usr/sbin).
+    ASSERT_TRUE(broker_->start("/bin/sh", {"-c", "PATH=$PATH:/usr/sbin exec mosquitto -c \"$0\"",
+                                           dir_.file("broker.conf")}) &&
+                broker_->wait_output(" running"))
+        << broker_->output();
+  }
+
+  std::unique_ptr<norix::BrokerLink> client(const std::string& user) {
+    norix::BrokerSettings s;
+    s.url = "mqtt://127.0.0.1:" + std::to_string(plain_);
+    s.user = user;
+    s.password = "pw-" + user;
+    s.reply_base = "norix/reply/" + user;
+    std::unique_ptr<norix::BrokerLink> link(new norix::BrokerLink(s));
+    std::string why;
+    EXPECT_EQ(link->start(&why), 0) << why;
+    EXPECT_TRUE(testkit::wait_until([&] { return link->connected(); }));
+    return link;
+  }
+
+  // The answer to a write through the broker, or the reason there is none.
+  std::string write(norix::BrokerLink* as, const std::string& property, const std::string& value,
+                    int limit_ms = 10000) {
+    std::string answer;
+    std::string why;
+    if (as->request(BASE + "/OVEN/write/" + property, value, limit_ms, &answer, &why) != 0)
+      return why;
+    return answer;
+  }
+
+  std::string get(const std::string& property) {
+    testkit::ClientResult r = testkit::run(
+        NORIX_CLIENT_PATH,
+        {"-s", "unix:" + dir_.file("fsm.sock"), "get", "DEMO.FSM/OVEN.SERVER/OVEN/" + property});
+    return r.out;
+  }
+
+  testkit::TempDir dir_;
+  int plain_ = -1;
+  int tls_ = -1;
+  std::unique_ptr<testkit::ServerProcess> broker_;
+  testkit::ServerProcess devices_;
+  testkit::ServerProcess oven_;
+  Seen seen_;
+  std::unique_ptr<norix::BrokerLink> viewer_;
+};
+
+TEST_F(Broker, PresenceStateAndWritesWithTheSocketsAnswers) {
+  EXPECT_TRUE(seen_.has(BASE + "/OVEN/state", "{\"path\":\"OVEN/idle\""));
+  EXPECT_TRUE(seen_.has(BASE + "/OVEN/property/TARGET", "{\"value\":\"80\",\"type\":2"));
+  std::unique_ptr<norix::BrokerLink> op = client("operator");
+  struct Case {
+    std::string property, value, answer;
+  };
+  const Case cases[] = {
+      {"TARGET", "95", "{\"code\":0,\"text\":\"ok\"}"},
+      {"TARGET", "hot", "{\"code\":106,\"text\":\"wrong data type\"}"},
+      {"NOPE", "1", "{\"code\":103,\"text\":\"unknown property\"}"},
+      {"FAULT", "x", "{\"code\":105,\"text\":\"property not writable\"}"},
+      {"EVENT", "watch:*", "{\"code\":0,\"text\":\"ok\"}"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(write(op.get(), c.property, c.value), c.answer) << c.property << " " << c.value;
+  EXPECT_TRUE(seen_.has(BASE + "/OVEN/property/TARGET", "{\"value\":\"95\""));
+  EXPECT_TRUE(seen_.has(BASE + "/OVEN/transition", "\"from\":\"unwatched\",\"to\":\"watching\""));
+
+  // The viewer's write is dropped by the broker: no answer, no change.
+  EXPECT_EQ(write(viewer_.get(), "TARGET", "10", 1000), "timeout");
+  EXPECT_EQ(write(op.get(), "EVENT", "nothing"), "{\"code\":0,\"text\":\"ok\"}");
+  EXPECT_EQ(get("TARGET"), "95\n");
+}
+
+TEST_F(Broker, KilledServerGoesOfflineAndABrokerRestartRecovers) {
+  // The broker goes: the server runs on, and comes back with it.
+  broker_->stop();
+  EXPECT_EQ(get("FSM"), "oven\n");
+  start_broker();
+  ASSERT_TRUE(testkit::wait_until([&] { return viewer_->connected(); }));
+  {
+    std::lock_guard<std::mutex> lock(seen_.mux);
+    seen_.latest.clear();
+  }
+  EXPECT_TRUE(seen_.has(BASE + "/presence", "\"online\":true"));
+  EXPECT_TRUE(seen_.has(BASE + "/OVEN/state", "\"machine\":\"oven\""));
+  // Killed: the broker publishes the last will after 1.5 keepalives.
+  oven_.signal(SIGKILL);
+  EXPECT_TRUE(seen_.has(BASE + "/presence", "\"online\":false"));
+}
+
+TEST_F(Broker, AFloodOfWritesIsAnsweredAndBounded) {
+  // 2000 requests at once: each is answered, carried out or refused busy
+  // (the queue of writes, the machine's client_events), and the socket's
+  // clients are served meanwhile.
+  ASSERT_TRUE(sh("cd " + dir_.path() + " && for i in $(seq 2000); do echo start; done > flood"));
+  std::unique_ptr<norix::BrokerLink> op = client("operator");
+  std::atomic<int> ok{0};
+  std::atomic<int> busy{0};
+  std::atomic<int> other{0};
+  op->subscribe("norix/reply/operator/flood", [&](const norix::BrokerMessage& m) {
+    if (m.payload == "{\"code\":0,\"text\":\"ok\"}") {
+      ++ok;
+    } else if (m.payload.find("{\"code\":113,") == 0) {
+      ++busy;
+    } else {
+      ++other;
+    }
+  });
+  // Answered after the subscription is in place: the broker takes a
+  // connection's packets in order.
+  ASSERT_EQ(write(op.get(), "EVENT", "nothing"), "{\"code\":0,\"text\":\"ok\"}");
+  ASSERT_TRUE(sh("mosquitto_pub -p " + std::to_string(plain_) +
+                 " -u operator -P pw-operator -V 5 -q 1 -l -t " + BASE +
+                 "/OVEN/write/EVENT -D publish response-topic norix/reply/operator/flood"
+                 " -D publish correlation-data f < " +
+                 dir_.file("flood")));
+  EXPECT_EQ(get("FSM"), "oven\n");
+  EXPECT_TRUE(testkit::wait_until([&] { return ok + busy + other == 2000; }))
+      << ok << " " << busy << " " << other << " received " << op->counts().received;
+  EXPECT_EQ(other, 0);
+  EXPECT_GT(busy, 0);
+  EXPECT_GT(ok, 0);
+}
+
+}  // namespace
