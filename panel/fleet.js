@@ -70,8 +70,8 @@ function show(s) {
   }
   if (Array.isArray(s.conflicts) && s.conflicts.length) {
     parts.push(el('div', {class: 'conflict', role: 'alert'},
-      'name also claimed by ' + s.conflicts.map((c) => text(c)).join('; ') + ' (calls stay with ' +
-      text((s.endpoints || [])[0]) + ')'));
+      'name also claimed by ' + s.conflicts.map((c) => text(c)).join('; ') +
+      ', still online; calls go to the latest claim, shown here'));
   }
   const machines = el('div', {class: 'machines'});
   for (const m of s.machines || []) machines.append(machine(m));
