@@ -211,6 +211,7 @@ class Broker : public ::testing::Test {
     s.user = user;
     s.password = "pw-" + user;
     s.reply_base = "norix/reply/" + user;
+    s.sender = user;  // requests carry it as a user property
     std::unique_ptr<norix::BrokerLink> link(new norix::BrokerLink(s));
     std::string why;
     EXPECT_EQ(link->start(&why), 0) << why;

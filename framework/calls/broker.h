@@ -43,6 +43,7 @@ struct BrokerSettings {
   std::string will_topic;  // retained last will; none when empty
   std::string will_payload;
   std::string reply_base;  // requests are answered at reply_base/r (request())
+  std::string sender;      // the user property "sender" of each request ("" none)
 };
 
 // A message delivered to a subscription.
