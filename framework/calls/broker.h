@@ -12,7 +12,7 @@
 // counted). Retained payloads are kept after they are sent and sent again
 // after every reconnect, so a broker that lost them (restarted without
 // persistence) has them back. At most SEND_WINDOW messages are in flight;
-// the rest wait as latest values.
+// the rest wait as latest values. Order is kept within a topic only.
 //
 // Handlers run on the link's thread: they must return at once (queue the
 // work elsewhere) and may call publish(), respond() and connected().
