@@ -1,11 +1,15 @@
 // contention_bench.cc - REF's event engine while property readers and
-// interrupts run beside it, browsers follow the web panel's live stream, or
-// a monitoring scraper collects the metrics every second, and without them.
+// interrupts run beside it, browsers follow the web panel's live stream, a
+// monitoring scraper collects the metrics every second, or the locations
+// are published to a broker that subscribers follow, and without them.
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,10 +22,14 @@
 
 #include "bench/bench_support.h"
 #include "bench/server_fixture.h"
+#include "framework/calls/broker.h"
+#include "framework/host/broker_host.h"
 #include "framework/host/http_endpoint.h"
 #include "framework/host/metrics.h"
+#include "server/fsm_broker.h"
 #include "server/fsm_panel.h"
 #include "server/fsm_stats.h"
+#include "testkit/testkit.h"
 
 namespace fsmbench {
 namespace {
@@ -125,12 +133,89 @@ class Scraper {
   std::thread thread_;
 };
 
+// A loopback port that was free a moment ago, or -1.
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+// A mosquitto on a free loopback port, the benchmark's locations published
+// to it as a server with an mqtt item publishes them, and n subscribers
+// following every topic, until destroyed. ok() is false when the broker
+// (Debian's mosquitto) could not be started.
+class BrokerFollowers {
+ public:
+  explicit BrokerFollowers(int n) {
+    int port = free_port();
+    testkit::write_file(
+        dir_.file("m.conf"),
+        "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\nlog_dest stderr\n");
+    if (!broker_.start("/bin/sh", {"-c", "PATH=$PATH:/usr/sbin exec mosquitto -c \"$0\"",
+                                   dir_.file("m.conf")}) ||
+        !broker_.wait_output(" running")) {
+      why_ = "mosquitto did not start: " + broker_.output();
+      return;
+    }
+    norix::ServerConfig c;
+    c.facility = "BENCH";
+    c.device = "SERVER";
+    c.mqtt_url = "mqtt://127.0.0.1:" + std::to_string(port);
+    norix::set_broker_feed(fsm_broker_feed());
+    host_.reset(new norix::BrokerHost(c, "unix:none", "",
+                                      [](const std::string&) { return std::string("err 112 "); }));
+    std::string why;
+    if (host_->start(&why) != 0) {
+      why_ = why;
+      return;
+    }
+    for (int i = 0; i < n; ++i) {
+      norix::BrokerSettings s;
+      s.url = c.mqtt_url;
+      subscribers_.emplace_back(new norix::BrokerLink(s));
+      subscribers_.back()->subscribe("norix/#", [this](const norix::BrokerMessage&) { ++got_; });
+      if (subscribers_.back()->start(&why) != 0) {
+        why_ = why;
+        return;
+      }
+    }
+    // Each has had the presence and a state before timing starts.
+    ok_ = wait_until(got_, n * 2L);
+    if (!ok_) why_ = "the subscribers saw " + std::to_string(got_) + " messages";
+  }
+  ~BrokerFollowers() {
+    if (host_ != nullptr) host_->stop();
+    subscribers_.clear();
+  }
+  bool ok() const { return ok_; }
+  const std::string& why() const { return why_; }
+  long messages() const { return got_; }
+
+ private:
+  testkit::TempDir dir_;
+  testkit::ServerProcess broker_;
+  std::unique_ptr<norix::BrokerHost> host_;
+  std::vector<std::unique_ptr<norix::BrokerLink>> subscribers_;
+  std::atomic<long> got_{0};
+  bool ok_ = false;
+  std::string why_;  // why not ok
+};
+
 // 1000 events of the cycle scenario per tick through REF's queue; the
 // figure is the CPU time of the poster and REF's event engine per event.
 // With browsers > 0, that many follow the web panel's live stream of every
-// location (REF among them) while it runs; with scrape, a Scraper runs.
+// location (REF among them) while it runs; with scrape, a Scraper runs;
+// with followers > 0, the locations go to a broker that many follow.
 void contention_case(benchmark::State& state, const std::string& key, bool contended,
-                     int browsers = 0, bool scrape = false) {
+                     int browsers = 0, bool scrape = false, int followers = 0) {
   const std::string& err = start_server();
   if (!err.empty()) {
     state.SkipWithError(err.c_str());
@@ -178,6 +263,17 @@ void contention_case(benchmark::State& state, const std::string& key, bool conte
   long rss0 = rss_kib();
   std::unique_ptr<Browsers> watching(browsers > 0 ? new Browsers(browsers) : nullptr);
   std::unique_ptr<Scraper> scraper(scrape ? new Scraper() : nullptr);
+  std::unique_ptr<BrokerFollowers> following(followers > 0 ? new BrokerFollowers(followers)
+                                                           : nullptr);
+  if (following != nullptr && !following->ok()) {
+    handler_probe = nullptr;
+    stop = true;
+    for (std::thread& t : others)
+      t.join();
+    state.SkipWithError(("no broker: " + following->why()).c_str());
+    return;
+  }
+  long got0 = following != nullptr ? following->messages() : 0;
   long done = ticks();
   size_t next = 0;
   int64_t wall0 = wall_ns();
@@ -210,6 +306,10 @@ void contention_case(benchmark::State& state, const std::string& key, bool conte
     state.counters["scrape_B"] = static_cast<double>(scraper->bytes() / scraper->scrapes());
   }
   scraper.reset();
+  if (following != nullptr)
+    state.counters["broker_msgs/s"] =
+        static_cast<double>(following->messages() - got0) / (wall / 1e9);
+  following.reset();
   // Bring the machine back to a whole round of the ring for the next case.
   while (next != 0) {
     ref_loc->state_ptr->post_event(&ring[next]);
@@ -248,6 +348,11 @@ void register_contention_cases() {
       contention_case(s, key, false, browsers);
     })->UseRealTime();
   }
+  // The broker: every location published on change, ten subscribers
+  // following every topic. Compare with contention/none.
+  benchmark::RegisterBenchmark("contention/broker/10", [](benchmark::State& s) {
+    contention_case(s, "contention/broker/10", false, 0, false, 10);
+  })->UseRealTime();
 }
 
 }  // namespace fsmbench

@@ -15,11 +15,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "framework/host/broker_host.h"
 #include "framework/host/server_config.h"
@@ -116,6 +118,62 @@ bool sh(const std::string& script) {
   return r.exit.status == 0;
 }
 
+// Debian puts mosquitto in /usr/sbin, which a user's PATH may lack.
+bool start_mosquitto(testkit::ServerProcess* p, const std::string& conf) {
+  return p->start("/bin/sh", {"-c", "PATH=$PATH:/usr/sbin exec mosquitto -c \"$0\"", conf}) &&
+         p->wait_output(" running");
+}
+
+TEST(BrokerLink, UnsentPayloadsAreTheLatestPerTopicAndBounded) {
+  norix::BrokerSettings s;
+  s.url = "mqtt://127.0.0.1:" + std::to_string(free_port());
+  // Not started: everything waits, as while the broker is away.
+  norix::BrokerLink away(s);
+  for (size_t i = 0; i < norix::BrokerLink::MAX_TOPICS; ++i)
+    ASSERT_TRUE(away.publish("t/" + std::to_string(i), "", true));
+  EXPECT_TRUE(away.publish("t/0", "again", true));
+  EXPECT_FALSE(away.publish("t/one/too/many", "", true));
+  EXPECT_EQ(away.counts().dropped, 1u);
+  EXPECT_FALSE(away.publish("t/+", "", true));
+
+  testkit::TempDir dir;
+  ASSERT_TRUE(testkit::write_file(
+      dir.file("b.conf"), "user " + std::string(getpwuid(getuid())->pw_name) + "\nlistener " +
+                              s.url.substr(s.url.rfind(':') + 1) +
+                              " 127.0.0.1\nallow_anonymous true\nlog_dest stderr\n"));
+  testkit::ServerProcess broker;
+  ASSERT_TRUE(start_mosquitto(&broker, dir.file("b.conf"))) << broker.output();
+  norix::BrokerLink subscriber(s);
+  std::mutex mux;
+  std::vector<std::string> got;
+  subscriber.subscribe("u/+", [&](const norix::BrokerMessage& m) {
+    std::lock_guard<std::mutex> lock(mux);
+    got.push_back(m.topic + "=" + m.payload);
+  });
+  std::string why;
+  ASSERT_EQ(subscriber.start(&why), 0) << why;
+  auto seen = [&](size_t n) {
+    return testkit::wait_until([&] {
+      std::lock_guard<std::mutex> lock(mux);
+      return got.size() >= n;
+    });
+  };
+  // Its own message back: the subscription is in place.
+  subscriber.publish("u/barrier", "b", false);
+  ASSERT_TRUE(seen(1));
+  norix::BrokerLink publisher(s);
+  for (int i = 0; i < 1000; ++i)
+    publisher.publish("u/state", "v" + std::to_string(i), true);
+  publisher.publish("u/record", "r", false);
+  ASSERT_EQ(publisher.start(&why), 0) << why;
+  ASSERT_TRUE(seen(3));
+  publisher.stop();  // sends what waits, and nothing was left to send
+  // One message per topic; their order across topics is not kept.
+  std::lock_guard<std::mutex> lock(mux);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{"u/barrier=b", "u/record=r", "u/state=v999"}));
+}
+
 // The latest payload of each topic a subscriber saw.
 struct Seen {
   std::mutex mux;
@@ -198,11 +256,7 @@ class Broker : public ::testing::Test {
 
   void start_broker() {
     broker_.reset(new testkit::ServerProcess);
-    // Found on the PATH (Debian puts it in /usr/sbin).
-    ASSERT_TRUE(broker_->start("/bin/sh", {"-c", "PATH=$PATH:/usr/sbin exec mosquitto -c \"$0\"",
-                                           dir_.file("broker.conf")}) &&
-                broker_->wait_output(" running"))
-        << broker_->output();
+    ASSERT_TRUE(start_mosquitto(broker_.get(), dir_.file("broker.conf"))) << broker_->output();
   }
 
   std::unique_ptr<norix::BrokerLink> client(const std::string& user) {
@@ -211,6 +265,7 @@ class Broker : public ::testing::Test {
     s.user = user;
     s.password = "pw-" + user;
     s.reply_base = "norix/reply/" + user;
+    s.sender = user;  // requests carry it as a user property
     std::unique_ptr<norix::BrokerLink> link(new norix::BrokerLink(s));
     std::string why;
     EXPECT_EQ(link->start(&why), 0) << why;

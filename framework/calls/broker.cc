@@ -274,6 +274,10 @@ void BrokerLink::impl::send(const outgoing& o) {
   mosquitto_property* props = nullptr;
   if (!o.response_topic.empty())
     mosquitto_property_add_string(&props, MQTT_PROP_RESPONSE_TOPIC, o.response_topic.c_str());
+  // Only requests name their sender: answers come from the server itself.
+  if (!o.response_topic.empty() && !settings.sender.empty())
+    mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "sender",
+                                       settings.sender.c_str());
   if (!o.correlation.empty()) {
     mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, o.correlation.data(),
                                   static_cast<uint16_t>(o.correlation.size()));
@@ -343,10 +347,13 @@ void BrokerLink::impl::deliver(const mosquitto_message* m, const mosquitto_prope
     msg.correlation.assign(static_cast<const char*>(data), len);
     free(data);
   }
-  for (const mosquitto_property* p = props; p != nullptr;) {
+  // Each call finds the next user property after p (skipping p itself
+  // from the second call on), until there is none.
+  bool first = true;
+  for (const mosquitto_property* p = props; p != nullptr; first = false) {
     char* name = nullptr;
     char* value = nullptr;
-    p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, p != props);
+    p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, !first);
     if (p == nullptr) break;
     if (name != nullptr && strcmp(name, "sender") == 0 && msg.sender.empty() && value != nullptr)
       msg.sender = value;

@@ -12,7 +12,7 @@
 // counted). Retained payloads are kept after they are sent and sent again
 // after every reconnect, so a broker that lost them (restarted without
 // persistence) has them back. At most SEND_WINDOW messages are in flight;
-// the rest wait as latest values.
+// the rest wait as latest values. Order is kept within a topic only.
 //
 // Handlers run on the link's thread: they must return at once (queue the
 // work elsewhere) and may call publish(), respond() and connected().
@@ -43,6 +43,7 @@ struct BrokerSettings {
   std::string will_topic;  // retained last will; none when empty
   std::string will_payload;
   std::string reply_base;  // requests are answered at reply_base/r (request())
+  std::string sender;      // the user property "sender" of each request ("" none)
 };
 
 // A message delivered to a subscription.
