@@ -14,8 +14,10 @@ void register_server_cases();    // running locations: latency, contention, data
 void register_monitor_cases();   // bound items of a peer server process
 void register_writer_cases();    // machines written with writer/machine.h
 void register_journal_cases();   // the journal's writer and queries
-// The peer server of the monitor cases: "fsm_bench --monitor-peer DIR".
-int monitor_peer_main(const std::string& dir);
+// The peer server of the monitor cases: "fsm_bench --monitor-peer DIR
+// [FACILITY]" (another facility name than the configured peer's: a server
+// found by name).
+int monitor_peer_main(const std::string& dir, const std::string& facility);
 
 }  // namespace fsmbench
 

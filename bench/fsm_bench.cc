@@ -78,6 +78,8 @@ std::vector<Goal> goals() {
                recorded("pipeline/parked#voluntary_max"), 1, true});
   g.push_back({"monitors: refresh of 100 peer items / 100 items served here",
                recorded("monitor/refresh_100#ratio"), 2, true});
+  g.push_back({"a get of a server found by name / of a configured peer",
+               recorded("monitor/get_found_by_name#ratio"), 2, true});
   g.push_back({"monitors: change to cache, median (ms)", recorded("monitor/latency#median") / 1e6,
                1, true});
   g.push_back({"monitors: change to cache, 99th percentile (ms)",
@@ -126,8 +128,8 @@ void print_summary() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "--monitor-peer") {
-    return fsmbench::monitor_peer_main(argv[2]);
+  if ((argc == 3 || argc == 4) && std::string(argv[1]) == "--monitor-peer") {
+    return fsmbench::monitor_peer_main(argv[2], argc == 4 ? argv[3] : "");
   }
   fsmbench::keep_second_thread();
   // As in a running server: the timer step updates the client side.

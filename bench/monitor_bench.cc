@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "bench/cases.h"
 #include "bench/server_fixture.h"
 #include "framework/calls/endpoint.h"
+#include "framework/calls/names.h"
 #include "framework/calls/peers.h"
 #include "framework/calls/protocol.h"
 #include "framework/host/server.h"
@@ -159,6 +161,62 @@ void refresh_case(benchmark::State& state, bool stopped) {
     record("monitor/silent_ratio",
            static_cast<double>(best_remote) / recorded("monitor/refresh_100#remote_ns"));
   }
+}
+
+// The same server as peer(), under another facility name and found by
+// name: its presence record put into the name table as the broker's
+// subscription does. Null when it could not be started.
+constexpr const char* NAMED_FACILITY = "NAMED.FAC";
+Peer* named_peer() {
+  static Peer made;
+  static bool started = [] {
+    made.endpoint = "unix:" + made.dir.file("peer.sock");
+    if (!made.process.start("/proc/self/exe",
+                            {"--monitor-peer", made.dir.path(), NAMED_FACILITY}) ||
+        !made.process.wait_output("listening on")) {
+      return false;
+    }
+    std::string record = std::string("{\"server\":\"") + NAMED_FACILITY + "/" + PEER_DEVICE +
+                         "\",\"online\":true,\"instance\":\"bench\",\"endpoints\":[\"" +
+                         made.endpoint + "\"]}";
+    return norix::apply_presence(record, nullptr) == norix::NAME_APPLIED;
+  }();
+  return started ? &made : nullptr;
+}
+
+// Best-of-chunks cost of one plain get of a value, of the configured peer
+// and of the server found by name alternately; "#ratio" is named / peer.
+void found_by_name_case(benchmark::State& state) {
+  if (!ready(state)) return;
+  if (named_peer() == nullptr) {
+    state.SkipWithError("the named peer did not start");
+    return;
+  }
+  EqAdr by_peer;
+  by_peer.adr(peer_address(1));
+  EqAdr by_name;
+  by_name.adr(std::string(NAMED_FACILITY) + peer_address(1).substr(strlen(PEER_FACILITY)));
+  int64_t best[2] = {-1, -1};
+  for (auto _ : state) {
+    for (int k = 0; k < 2; ++k) {
+      EqAdr* a = k == 0 ? &by_peer : &by_name;
+      int64_t t0 = wall_ns();
+      for (int i = 0; i < 20; ++i) {
+        EqData request, result;
+        EqCall call;
+        if (call.get(a, &request, &result) != 0) {
+          state.SkipWithError(("get failed: " + result.text_value()).c_str());
+          return;
+        }
+      }
+      int64_t spent = (wall_ns() - t0) / 20;
+      if (best[k] < 0 || spent < best[k]) best[k] = spent;
+    }
+  }
+  state.counters["peer_us"] = static_cast<double>(best[0]) / 1000.0;
+  state.counters["named_us"] = static_cast<double>(best[1]) / 1000.0;
+  record("monitor/get_found_by_name#ratio",
+         static_cast<double>(best[1]) / static_cast<double>(best[0]));
 }
 
 // From a set at the peer (its call included) to the new value in the cache.
@@ -310,9 +368,10 @@ EqFct* create_peer_device(int, void*) {
 
 }  // namespace
 
-int monitor_peer_main(const std::string& dir) {
+int monitor_peer_main(const std::string& dir, const std::string& facility) {
   std::string conf = dir + "/peer.conf";
-  std::ofstream(conf) << "server " << PEER_FACILITY << " " << PEER_DEVICE << "\nlisten unix:" << dir
+  std::ofstream(conf) << "server " << (facility.empty() ? PEER_FACILITY : facility) << " "
+                      << PEER_DEVICE << "\nlisten unix:" << dir
                       << "/peer.sock\nupdate 10\nlocation DEV 1\n";
   norix::ServerHooks hooks{};
   hooks.create = create_peer_device;
@@ -331,6 +390,7 @@ void register_monitor_cases() {
     refresh_case(s, true);
   })->Iterations(200);
   benchmark::RegisterBenchmark("monitor/latency", latency_case)->Iterations(1000);
+  benchmark::RegisterBenchmark("monitor/get_found_by_name", found_by_name_case)->Iterations(100);
   benchmark::RegisterBenchmark("monitor/flow_read_silent_peer", flow_read_case)->Iterations(20000);
   benchmark::RegisterBenchmark("monitor/load_1000_subscriptions", load_case)->Iterations(1);
 }

@@ -3,8 +3,8 @@
 # needs, if missing:
 #   scripts/deps.sh build   the libraries (with libsystemd and prometheus-cpp
 #                           for running as a service, libmosquitto for the
-#                           broker link), the client, the
-#                           examples and the unit tests (GoogleTest; a default
+#                           broker link, nlohmann-json for its records), the
+#                           client, the examples and the unit tests (GoogleTest; a default
 #                           configure builds them)
 #   scripts/deps.sh test    build, plus Google Benchmark (the benchmarks are
 #                           compiled), Graphviz's dot, clang-format, Python's
@@ -14,8 +14,9 @@
 #                           Chromium and Node with the browser test's npm
 #                           packages (tests/browser, from its lock file). The
 #                           default.
-#   scripts/deps.sh demo    build, plus dot, jq and Chromium (the panel's
-#                           screenshot) with its npm packages
+#   scripts/deps.sh demo    build, plus dot, jq, curl, mosquitto (the facility
+#                           demo's broker) and Chromium (the screenshots)
+#                           with its npm packages
 #   scripts/deps.sh screenshot  Chromium, Node and the npm packages that
 #                           scripts/screenshot.sh drives them with (only)
 #   scripts/deps.sh bench   build, plus Google Benchmark and jq (bench/compare.sh
@@ -26,7 +27,7 @@ set -euo pipefail
 job=${1:-test}
 want=(cmake ninja-build g++ git pkg-config libcpp-httplib-dev libgraphviz-dev libgtest-dev
   libgmock-dev libsystemd-dev prometheus-cpp-dev
-  libsqlite3-dev libmosquitto-dev)
+  libsqlite3-dev libmosquitto-dev nlohmann-json3-dev)
 browser=false
 case "$job" in
   build) ;;
@@ -40,7 +41,7 @@ case "$job" in
     browser=true
     ;;
   demo)
-    want+=(graphviz jq chromium nodejs)
+    want+=(graphviz jq curl chromium nodejs mosquitto)
     browser=true
     ;;
   bench) want+=(libbenchmark-dev jq) ;;

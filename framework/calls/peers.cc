@@ -2,7 +2,8 @@
 // bound, and the addresses refused for monitoring.
 //
 // The peer table's mutex is a leaf, like the registry's, and never held
-// with it. Calls for this server's own addresses do not take it.
+// with it or with the name table's (framework/calls/names.h). Calls for this server's own addresses
+// do not take it.
 
 #include "framework/calls/peers.h"
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "framework/calls/monitors.h"
+#include "framework/calls/names.h"
 #include "framework/calls/remote_call.h"
 #include "framework/objects/registry.h"
 
@@ -94,6 +96,7 @@ void clear_served() {
   r.peers.clear();
   r.timeout_ms = protocol::DEFAULT_TIMEOUT_MS;
   pthread_mutex_unlock(&r.mux);
+  clear_names();
   internal::clear_registry();
 }
 
@@ -113,6 +116,8 @@ bool route(const EqAdr* address, std::string* endpoint, int* timeout_ms) {
   }
   *timeout_ms = r.timeout_ms;
   pthread_mutex_unlock(&r.mux);
+  // A configured peer wins; otherwise a server announced through the broker.
+  if (!remote) remote = resolve_name(address->facility(), address->device(), endpoint);
   return remote;
 }
 

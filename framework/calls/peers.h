@@ -25,7 +25,8 @@ void set_call_timeout(int milliseconds);
 // get_monitor with ERR_NOT_MONITORED, so that callers fall back to get.
 void set_unmonitorable(const std::string& address_text, bool unmonitorable);
 
-// Forgets every location, the server name, the peers and the unmonitorable
+// Forgets every location, the server name, the peers, the names found
+// through a broker (norix::clear_names) and the unmonitorable
 // addresses, ends the monitors (norix::clear_monitors), and restores the
 // default call timeout and client event limit.
 void clear_served();
@@ -33,8 +34,10 @@ void clear_served();
 namespace internal {
 
 // The peer endpoint and the call timeout for the address; false when the
-// call stays in this process (*timeout_ms is then left as it is). Takes
-// the registry mutex, then, for another server's address, the peer table's.
+// call stays in this process (*timeout_ms is then left as it is). A
+// configured peer wins over a name announced through a broker
+// (framework/calls/names.h). Takes the registry mutex, then, for another
+// server's address, the peer table's, then the name table's, one at a time.
 bool route(const EqAdr* address, std::string* endpoint, int* timeout_ms);
 // True when the address was made unmonitorable in this process.
 bool is_unmonitorable(const EqAdr& address);

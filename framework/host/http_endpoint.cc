@@ -29,6 +29,7 @@
 #include "framework/base/log.h"
 #include "framework/calls/endpoint.h"
 #include "framework/calls/protocol.h"
+#include "framework/host/fleet.h"
 #include "framework/host/http.h"
 #include "framework/host/http_gate.h"
 #include "framework/host/journal.h"
@@ -180,6 +181,12 @@ bool basic_password(const std::string& header, std::string* password) {
   return true;
 }
 
+// The panel's live text, "{}" without a hook.
+std::string panel_live() {
+  const HttpPanel& panel = the_panel();
+  return panel.live != nullptr ? panel.live() : std::string("{}");
+}
+
 std::string json_answer(const EqData& result) {
   bool failed = result.error() != 0;
   return "{\"error\":" + std::to_string(result.error()) +
@@ -223,17 +230,24 @@ struct HttpEndpoint::impl {
   std::string bound;
   bool started = false;
 
+  // A live stream's source: the panel's machines, or the fleet view.
+  struct channel {
+    std::string (*make)();  // the text; on the producer thread only
+    int streams = 0;
+    unsigned long long version = 0;  // of latest; counts every change
+    std::string latest;              // the live text; "" until the producer made one
+  };
+
   std::mutex live_mux;  // guards the fields below
   std::condition_variable live_cond;
-  int streams = 0;
   bool stopping = false;
-  unsigned long long version = 0;  // of latest; counts every change
-  std::string latest;              // the live text; "" until the producer made one
+  channel channels[2] = {{panel_live, 0, 0, {}}, {fleet_json, 0, 0, {}}};
+  int total_streams() const { return channels[0].streams + channels[1].streams; }
 
   GateRefusal admit(const GateRequest& req);
   void call(const std::string& line, httplib::Response& res);
-  void open_stream(httplib::Response& res);
-  bool send_live(unsigned long long* sent, httplib::DataSink& sink);
+  void open_stream(channel* c, httplib::Response& res);
+  bool send_live(channel* c, unsigned long long* sent, httplib::DataSink& sink);
   void produce();
 };
 
@@ -278,39 +292,39 @@ void HttpEndpoint::impl::call(const std::string& line, httplib::Response& res) {
   res.set_content(json_answer(result), "application/json");
 }
 
-void HttpEndpoint::impl::open_stream(httplib::Response& res) {
+void HttpEndpoint::impl::open_stream(channel* c, httplib::Response& res) {
   {
     std::lock_guard<std::mutex> lock(live_mux);
-    if (stopping || streams >= MAX_STREAMS) {
+    if (stopping || total_streams() >= MAX_STREAMS) {
       res.status = 503;
       res.set_content("too many live streams\n", "text/plain");
       return;
     }
-    // The producer was idle: what it made last may be old.
-    if (streams++ == 0) latest.clear();
+    // The producer was idle for this channel: what it made last may be old.
+    if (c->streams++ == 0) c->latest.clear();
   }
   live_cond.notify_all();
   auto sent = std::make_shared<unsigned long long>(0);
   res.set_chunked_content_provider(
       "text/event-stream",
-      [this, sent](size_t, httplib::DataSink& sink) { return send_live(sent.get(), sink); },
-      [this](bool) {
+      [this, c, sent](size_t, httplib::DataSink& sink) { return send_live(c, sent.get(), sink); },
+      [this, c](bool) {
         std::lock_guard<std::mutex> lock(live_mux);
-        --streams;
+        --c->streams;
       });
 }
 
 // On a serving thread: waits for a text this stream has not sent (or the
 // ping time), sends it; false ends the stream.
-bool HttpEndpoint::impl::send_live(unsigned long long* sent, httplib::DataSink& sink) {
+bool HttpEndpoint::impl::send_live(channel* c, unsigned long long* sent, httplib::DataSink& sink) {
   std::unique_lock<std::mutex> lock(live_mux);
   bool fresh = live_cond.wait_for(
-      lock, LIVE_PING, [&] { return stopping || (version != *sent && !latest.empty()); });
+      lock, LIVE_PING, [&] { return stopping || (c->version != *sent && !c->latest.empty()); });
   if (stopping) return false;
   std::string message = ": ping\n\n";
   if (fresh) {
-    message = event_of(latest);
-    *sent = version;
+    message = event_of(c->latest);
+    *sent = c->version;
   }
   lock.unlock();
   return sink.write(message.data(), message.size());
@@ -319,15 +333,18 @@ bool HttpEndpoint::impl::send_live(unsigned long long* sent, httplib::DataSink& 
 void HttpEndpoint::impl::produce() {
   std::unique_lock<std::mutex> lock(live_mux);
   for (;;) {
-    live_cond.wait(lock, [this] { return stopping || streams > 0; });
+    live_cond.wait(lock, [this] { return stopping || total_streams() > 0; });
     if (stopping) return;
-    lock.unlock();
-    std::string text = http_panel().live != nullptr ? http_panel().live() : std::string("{}");
-    lock.lock();
-    if (text != latest) {
-      latest = text;
-      ++version;
-      live_cond.notify_all();
+    for (channel& c : channels) {
+      if (c.streams == 0) continue;
+      lock.unlock();
+      std::string text = c.make();
+      lock.lock();
+      if (text != c.latest) {
+        c.latest = text;
+        ++c.version;
+        live_cond.notify_all();
+      }
     }
     if (live_cond.wait_for(lock, LIVE_PERIOD, [this] { return stopping; })) return;
   }
@@ -413,8 +430,24 @@ int HttpEndpoint::start(std::string* why) {
                               req.get_param_value("last"), &body);
     res.set_content(body, res.status == 200 ? "application/x-ndjson" : "text/plain");
   });
-  http.Get("/api/live",
-           [p](const httplib::Request&, httplib::Response& res) { p->open_stream(res); });
+  http.Get("/api/live", [p](const httplib::Request&, httplib::Response& res) {
+    p->open_stream(&p->channels[0], res);
+  });
+  // The fleet view: 404 on a server without a broker.
+  http.Get("/api/fleet", [](const httplib::Request&, httplib::Response& res) {
+    if (!fleet_enabled()) {
+      res.status = 404;
+      return;
+    }
+    res.set_content(fleet_json(), "application/json");
+  });
+  http.Get("/api/fleet/live", [p](const httplib::Request&, httplib::Response& res) {
+    if (!fleet_enabled()) {
+      res.status = 404;
+      return;
+    }
+    p->open_stream(&p->channels[1], res);
+  });
   http.Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(metrics_text(), "text/plain; version=0.0.4; charset=utf-8");
   });

@@ -7,6 +7,8 @@
 //   POST /api/set                a text write:       }  "type":TYPE,"value":VALUE}
 //        form fields address and value, header X-Norix-Panel
 //   GET  /api/live               server-sent events, each the live text
+//   GET  /api/fleet              the fleet view's model (framework/host/fleet.h),
+//   GET  /api/fleet/live         and its server-sent events; 404 without a broker
 //   GET  /metrics                the figures for monitoring (framework/host/metrics.h)
 //   GET  any other path          the program's page hook; 404 without one
 //
@@ -25,8 +27,9 @@
 // bodies and headers of bounded size (413, 431), a bounded number of open
 // connections (503 beyond), a delay before the answer to a failed
 // authentication, a bounded pool of serving threads, a write timeout per
-// piece of an answer, and a bounded number of live streams (503 beyond). One producer thread calls
-// the live hook while a stream is open and keeps only its latest text; a
+// piece of an answer, and a bounded number of live streams of both kinds (503 beyond). One
+// producer thread makes each kind's text while a stream of it is open and keeps only its
+// latest text; a
 // stream sends the latest text it has not sent, so a slow browser skips
 // texts instead of queueing them.
 

@@ -30,10 +30,12 @@
 #include "framework/base/file_replace.h"
 #include "framework/base/log.h"
 #include "framework/base/text.h"
+#include "framework/calls/broker.h"
 #include "framework/calls/endpoint.h"
 #include "framework/calls/peers.h"
 #include "framework/host/broker_host.h"
 #include "framework/host/config_check.h"
+#include "framework/host/fleet_feed.h"
 #include "framework/host/http_endpoint.h"
 #include "framework/host/internal.h"
 #include "framework/host/journal.h"
@@ -190,6 +192,8 @@ int Server::start(const std::string& config_file, std::string* why) {
     broker_.reset(new BrokerHost(config_, endpoint_, panel,
                                  [this](const std::string& line) { return answer(line); }));
     if (broker_->start(why) != 0) return -1;
+    // The other servers, found by name, and the fleet view.
+    if (start_fleet_feed(process_broker(), config_.mqtt_prefix, why) != 0) return -1;
   }
   // Scraped before this server ends: the panel, the only scraper, stops first.
   metrics_source_ = add_metrics_source([this](MetricsOut* out) {
@@ -271,7 +275,10 @@ void Server::shut_down() {
   }
   if (http_ != nullptr) http_->stop();
   // Bounded: the link gives what waits (the offline presence) a second.
-  if (broker_ != nullptr) broker_->stop();
+  if (broker_ != nullptr) {
+    stop_fleet_feed();  // lock order: the feed's mutex, then the link's
+    broker_->stop();
+  }
   journal_server("stop", "");
   stop_cond_.notify_all();
   if (wake_[1] >= 0) {

@@ -1,8 +1,9 @@
-// node screenshot.js URL PNG [WIDTH]: opens a server's web panel in
-// Debian's headless Chromium, waits until the panel has drawn (it marks
+// node screenshot.js URL PNG [WIDTH [SELECTOR]]: opens a server's web panel
+// in Debian's headless Chromium, waits until the panel has drawn (it marks
 // <body data-drawn> once a live update is shown and every machine's diagram,
-// properties and history have loaded), and writes a full-page screenshot
-// WIDTH pixels wide (1280 by default). Gives up after TIMEOUT_MS with
+// properties and history have loaded) or, for another page, until SELECTOR
+// shows, and writes a full-page screenshot WIDTH pixels wide (1280 by
+// default). Gives up after TIMEOUT_MS with
 // exit status 1 and says what it was waiting for. scripts/screenshot.sh
 // runs it.
 'use strict';
@@ -12,20 +13,21 @@ const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable
 const TIMEOUT_MS = 20000;
 
 async function main() {
-  const [url, png, width] = process.argv.slice(2);
+  const [url, png, width, selector] = process.argv.slice(2);
   const columns = Number(width || 1280);
   if (!url || !png || !Number.isInteger(columns) || columns < 200 || columns > 8000) {
-    throw new Error('usage: node screenshot.js URL PNG [WIDTH, 200 to 8000]');
+    throw new Error('usage: node screenshot.js URL PNG [WIDTH, 200 to 8000 [SELECTOR]]');
   }
   const browser = await chromium.launch({executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS});
   try {
     const page = await browser.newPage({viewport: {width: columns, height: 900}});
     await page.goto(url, {timeout: TIMEOUT_MS});
     try {
-      await page.waitForSelector('body[data-drawn]', {state: 'attached', timeout: TIMEOUT_MS});
+      if (selector) await page.waitForSelector(selector, {timeout: TIMEOUT_MS});
+      else await page.waitForSelector('body[data-drawn]', {state: 'attached', timeout: TIMEOUT_MS});
     } catch (e) {
       const status = await page.locator('#status').textContent().catch(() => '?');
-      throw new Error(`the panel at ${url} did not draw within ${TIMEOUT_MS} ms (status: ${status})`);
+      throw new Error(`the page at ${url} did not draw within ${TIMEOUT_MS} ms (status: ${status})`);
     }
     // A diagram is at most 80% of the window high and scrolls beyond: the
     // window is made high enough for the highest to show whole.
