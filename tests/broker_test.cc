@@ -346,6 +346,45 @@ TEST_F(Broker, KilledServerGoesOfflineAndABrokerRestartRecovers) {
   EXPECT_TRUE(seen_.has(BASE + "/presence", "\"online\":false"));
 }
 
+TEST_F(Broker, AServerAnnouncesItselfAgainWhenAnotherClaimOfItsNameStops) {
+  std::mutex mux;
+  std::vector<std::string> trace;  // every presence record: whose, online or not
+  const std::string here = "-" + std::to_string(getpid()) + "-";  // in this process's instance
+  std::unique_ptr<norix::BrokerLink> watch = client("viewer");
+  watch->subscribe(BASE + "/presence", [&](const norix::BrokerMessage& m) {
+    std::lock_guard<std::mutex> lock(mux);
+    trace.push_back(std::string(m.payload.find(here) != std::string::npos ? "claim" : "oven") +
+                    (m.payload.find("\"online\":true") != std::string::npos ? " on" : " off"));
+  });
+  auto saw = [&](const std::string& last) {
+    return testkit::wait_until([&] {
+      std::lock_guard<std::mutex> lock(mux);
+      return !trace.empty() && trace.back() == last;
+    });
+  };
+  ASSERT_TRUE(saw("oven on"));  // the retained record
+  norix::ServerConfig c;
+  c.facility = "DEMO.FSM";
+  c.device = "OVEN.SERVER";
+  c.mqtt_url = "mqtt://127.0.0.1:" + std::to_string(plain_);
+  c.mqtt_user = "server";
+  c.mqtt_password_file = dir_.file("server.pw");
+  norix::BrokerHost claim(c, "unix:claim.sock", "",
+                          [](const std::string&) { return std::string(); });
+  std::string why;
+  ASSERT_EQ(claim.start(&why), 0) << why;
+  ASSERT_TRUE(saw("claim on"));
+  // The oven does not answer a live claim: its next state record comes
+  // after it saw the claim, and no presence of its own before it.
+  std::unique_ptr<norix::BrokerLink> op = client("operator");
+  EXPECT_EQ(write(op.get(), "EVENT", "watch:*"), "{\"code\":0,\"text\":\"ok\"}");
+  EXPECT_TRUE(seen_.has(BASE + "/OVEN/transition", "\"to\":\"watching\""));
+  claim.stop();  // its offline record replaces the oven's: the oven announces itself again
+  ASSERT_TRUE(saw("oven on"));
+  std::lock_guard<std::mutex> lock(mux);
+  EXPECT_EQ(trace, (std::vector<std::string>{"oven on", "claim on", "claim off", "oven on"}));
+}
+
 TEST_F(Broker, AFloodOfWritesIsAnsweredAndBounded) {
   // 2000 requests at once: each is answered, carried out or refused busy
   // (the queue of writes, the machine's client_events), and the socket's

@@ -19,6 +19,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 
@@ -37,6 +38,9 @@ namespace {
 
 constexpr size_t MAX_PASSWORD = 4096;
 constexpr std::chrono::seconds THREADS_END_LIMIT{2};  // what stop() waits for its threads
+// The least time between two presences announced again (saw_presence): a
+// publisher that floods the topic with offline records gets one a second.
+constexpr std::chrono::milliseconds REANNOUNCE_GAP{1000};
 
 BrokerFeed the_feed{nullptr};  // set before the server starts
 
@@ -140,7 +144,11 @@ struct BrokerHost::impl {
   bool stopping = false;
   std::deque<BrokerMessage> writes;
   std::set<std::string> claimants;  // other instances seen online under our name
+  bool reannounce = false;          // another instance's offline record replaced ours
   int ended = 0;                    // threads that have left their loop
+
+  // The publisher thread's own.
+  std::chrono::steady_clock::time_point announced;  // when presence was last sent again
 
   std::string presence(bool online) const;
   void take_write(const BrokerMessage& m);
@@ -221,14 +229,26 @@ void BrokerHost::impl::carry_out(const BrokerMessage& m) {
 }
 
 // Another server online under this server's name is logged once per claim.
+// Another instance's offline record, as it comes (not a retained one: that
+// comes on subscribing, right before this server's own presence goes out),
+// has replaced this server's retained presence; the publisher sends the
+// presence again. Only offline records do that, so two servers alive
+// under one name never answer each other.
 void BrokerHost::impl::saw_presence(const BrokerMessage& m) {
-  const std::string mine = "\"instance\":" + json_quote(instance);
-  if (m.payload.find("\"online\":true") == std::string::npos ||
-      m.payload.find(mine) != std::string::npos)
+  nlohmann::json record = nlohmann::json::parse(m.payload, nullptr, false);
+  if (!record.is_object()) return;
+  auto online = record.find("online");
+  auto id = record.find("instance");
+  std::string other = id != record.end() && id->is_string() ? id->get<std::string>() : "?";
+  if (online == record.end() || !online->is_boolean() || other == instance) return;
+  other = other.substr(0, 80);
+  if (!online->get<bool>()) {
+    if (m.retained) return;
+    std::lock_guard<std::mutex> lock(mux);
+    reannounce = true;
+    claimants.erase(other);  // logged again if it comes back
     return;
-  size_t at = m.payload.find("\"instance\":");
-  std::string other = at == std::string::npos ? "?" : m.payload.substr(at + 11, 80);
-  other = other.substr(0, other.find_first_of(",}"));
+  }
   {
     std::lock_guard<std::mutex> lock(mux);
     if (!claimants.insert(other).second) return;
@@ -242,7 +262,16 @@ void BrokerHost::impl::publish_loop() {
   std::vector<BrokerItem> items;
   std::unique_lock<std::mutex> lock(mux);
   while (!stopping) {
+    auto now = std::chrono::steady_clock::now();
+    bool again = reannounce && now - announced >= REANNOUNCE_GAP;
+    if (again) reannounce = false;
     lock.unlock();
+    if (again) {
+      announced = now;
+      link->publish(base + "/presence", presence(true), true);
+      log_message(LOG_INFO,
+                  "presence announced again: another server's offline record replaced it");
+    }
     items.clear();
     if (the_feed.collect != nullptr) the_feed.collect(&items);
     for (const BrokerItem& i : items) {
@@ -315,6 +344,7 @@ int BrokerHost::start(std::string* why) {
       "norix-" + c.device + "-" + std::to_string(getpid()) + "-" + std::to_string(m.since_ms);
   m.base = c.mqtt_prefix + "/" + topic_segment(c.facility) + "/" + topic_segment(c.device);
   m.reply_below = c.mqtt_prefix + "/reply/";
+  m.announced = std::chrono::steady_clock::now() - REANNOUNCE_GAP;
   BrokerSettings s;
   s.url = c.mqtt_url;
   s.ca_file = c.mqtt_ca;
