@@ -26,6 +26,7 @@
 #include "framework/base/json.h"
 #include "framework/base/log.h"
 #include "framework/calls/broker.h"
+#include "framework/calls/names.h"
 #include "framework/calls/protocol.h"
 #include "framework/objects/journal.h"
 #include "framework/values/eq_adr.h"
@@ -235,6 +236,7 @@ void BrokerHost::impl::carry_out(const BrokerMessage& m) {
 // presence again. Only offline records do that, so two servers alive
 // under one name never answer each other.
 void BrokerHost::impl::saw_presence(const BrokerMessage& m) {
+  if (m.payload.size() > MAX_PRESENCE_BYTES) return;
   nlohmann::json record = nlohmann::json::parse(m.payload, nullptr, false);
   if (!record.is_object()) return;
   auto online = record.find("online");
