@@ -84,6 +84,10 @@ std::vector<Goal> goals() {
                1, true});
   g.push_back({"monitors: change to cache, 99th percentile (ms)",
                recorded("monitor/latency#p99") / 1e6, 10, true});
+  g.push_back({"monitors, server found by name: change to cache, median (ms)",
+               recorded("monitor/latency_found_by_name#median") / 1e6, 2, true});
+  g.push_back({"monitors, server found by name: change to cache, 99th percentile (ms)",
+               recorded("monitor/latency_found_by_name#p99") / 1e6, 20, true});
   g.push_back({"monitors: refresh with a silent peer / with a live one",
                recorded("monitor/silent_ratio"), 1.1, true});
   g.push_back({"monitors: FLOW_0 read with a silent peer, 99th percentile (ms)",

@@ -219,10 +219,17 @@ void found_by_name_case(benchmark::State& state) {
          static_cast<double>(best[1]) / static_cast<double>(best[0]));
 }
 
-// From a set at the peer (its call included) to the new value in the cache.
-void latency_case(benchmark::State& state) {
+// From a set at the peer (its call included) to the new value in the cache;
+// with named, of the same server found by name (named_peer()).
+void latency_case(benchmark::State& state, bool named) {
   if (!ready(state)) return;
+  if (named && named_peer() == nullptr) {
+    state.SkipWithError("the named peer did not start");
+    return;
+  }
   std::string a = peer_address(0);
+  if (named) a = NAMED_FACILITY + a.substr(strlen(PEER_FACILITY));
+  std::string name = named ? "monitor/latency_found_by_name" : "monitor/latency";
   cached(a);
   std::vector<int64_t> delays;
   int value = 1000000;
@@ -243,8 +250,8 @@ void latency_case(benchmark::State& state) {
   double p99 = static_cast<double>(delays[delays.size() * 99 / 100]);
   state.counters["median_us"] = median / 1000;
   state.counters["p99_us"] = p99 / 1000;
-  record("monitor/latency#median", median);
-  record("monitor/latency#p99", p99);
+  record(name + "#median", median);
+  record(name + "#p99", p99);
 }
 
 // REF's FLOW_0 read by a client while another thread refreshes 100 items of
@@ -389,7 +396,12 @@ void register_monitor_cases() {
   benchmark::RegisterBenchmark("monitor/refresh_100_silent_peer", [](benchmark::State& s) {
     refresh_case(s, true);
   })->Iterations(200);
-  benchmark::RegisterBenchmark("monitor/latency", latency_case)->Iterations(1000);
+  benchmark::RegisterBenchmark("monitor/latency", [](benchmark::State& s) {
+    latency_case(s, false);
+  })->Iterations(1000);
+  benchmark::RegisterBenchmark("monitor/latency_found_by_name", [](benchmark::State& s) {
+    latency_case(s, true);
+  })->Iterations(1000);
   benchmark::RegisterBenchmark("monitor/get_found_by_name", found_by_name_case)->Iterations(100);
   benchmark::RegisterBenchmark("monitor/flow_read_silent_peer", flow_read_case)->Iterations(20000);
   benchmark::RegisterBenchmark("monitor/load_1000_subscriptions", load_case)->Iterations(1);

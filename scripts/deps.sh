@@ -20,7 +20,8 @@
 #   scripts/deps.sh screenshot  Chromium, Node and the npm packages that
 #                           scripts/screenshot.sh drives them with (only)
 #   scripts/deps.sh bench   build, plus Google Benchmark and jq (bench/compare.sh
-#                           reads the runs' JSON with it)
+#                           reads the runs' JSON with it), mosquitto and
+#                           Python (the broker cases, bench/fleet_scale.sh)
 #   scripts/deps.sh fuzz    build, plus clang and its sanitizer and libFuzzer
 #                           runtimes
 set -euo pipefail
@@ -44,7 +45,7 @@ case "$job" in
     want+=(graphviz jq curl chromium nodejs mosquitto)
     browser=true
     ;;
-  bench) want+=(libbenchmark-dev jq) ;;
+  bench) want+=(libbenchmark-dev jq mosquitto python3) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
   *)
     echo "usage: $0 [build|test|demo|screenshot|bench|fuzz]" >&2
