@@ -175,7 +175,7 @@ TEST(NamesThroughBroker, MonitorOfAServerFoundByNameFollowsItAcrossRestarts) {
   auto link = std::make_shared<norix::BrokerLink>(settings);
   std::string why;
   ASSERT_EQ(link->start(&why), 0) << why;
-  ASSERT_EQ(norix::start_fleet_feed(link, "norix", &why), 0) << why;
+  ASSERT_EQ(norix::start_fleet_feed(link, "norix", true, &why), 0) << why;
 
   EqAdr a;
   a.adr("DEMO.DEV/SIM/HEATER/SETPOINT");

@@ -111,22 +111,25 @@ bool read_fleet_topic(const std::string& prefix, const std::string& topic, fleet
   return true;
 }
 
-int start_fleet_feed(const std::shared_ptr<BrokerLink>& link, const std::string& prefix,
+int start_fleet_feed(const std::shared_ptr<BrokerLink>& link, const std::string& prefix, bool view,
                      std::string* why) {
   feed& f = the_feed();
   std::lock_guard<std::mutex> lock(f.mux);
   int presence = link->subscribe(prefix + "/+/+/presence",
                                  [prefix](const BrokerMessage& m) { on_presence(prefix, m); });
-  int state = link->subscribe(prefix + "/+/+/+/state",
-                              [prefix](const BrokerMessage& m) { on_state(prefix, m); });
+  int state = !view ? 0
+                    : link->subscribe(prefix + "/+/+/+/state",
+                                      [prefix](const BrokerMessage& m) { on_state(prefix, m); });
   if (presence < 0 || state < 0) {
     if (presence >= 0) link->unsubscribe(presence);
-    if (state >= 0) link->unsubscribe(state);
+    if (state > 0) link->unsubscribe(state);
     *why = "the broker link takes no subscription to " + prefix + "/+/+/presence";
     return -1;
   }
   f.link = link;
-  f.ids = {presence, state};
+  f.ids = {presence};
+  if (!view) return 0;
+  f.ids.push_back(state);
   std::weak_ptr<BrokerLink> weak = link;
   set_fleet_broker([weak] {
     std::shared_ptr<BrokerLink> l = weak.lock();

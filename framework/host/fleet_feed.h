@@ -4,7 +4,7 @@
 // (framework/host/fleet.h) with their machines' state records.
 //
 // Subscribes on the process's broker link (framework/calls/broker.h) to
-// PREFIX/+/+/presence and PREFIX/+/+/+/state. A record under one server's
+// PREFIX/+/+/presence and, for the fleet view, PREFIX/+/+/+/state. A record under one server's
 // topic that names another server is refused: whoever may publish under a
 // name cannot take over another. The handlers run on the link's thread and
 // only parse and store.
@@ -19,9 +19,12 @@ namespace norix {
 
 class BrokerLink;
 
-// Starts feeding from link, whose topics begin with prefix; turns the fleet
-// view on. 0, or -1 with *why when the link takes no subscription.
-int start_fleet_feed(const std::shared_ptr<BrokerLink>& link, const std::string& prefix,
+// Starts feeding from link, whose topics begin with prefix. With view (a
+// server that serves the fleet view), also the state records, and turns
+// the fleet view on; without, presence only: every machine's every change
+// would otherwise reach every server of the facility for nothing. 0, or -1
+// with *why when the link takes no subscription.
+int start_fleet_feed(const std::shared_ptr<BrokerLink>& link, const std::string& prefix, bool view,
                      std::string* why);
 // Ends the subscriptions and the fleet view's broker probe; before the
 // link stops. The names and the fleet stay as they were last told.

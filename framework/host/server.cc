@@ -192,8 +192,10 @@ int Server::start(const std::string& config_file, std::string* why) {
     broker_.reset(new BrokerHost(config_, endpoint_, panel,
                                  [this](const std::string& line) { return answer(line); }));
     if (broker_->start(why) != 0) return -1;
-    // The other servers, found by name, and the fleet view.
-    if (start_fleet_feed(process_broker(), config_.mqtt_prefix, why) != 0) return -1;
+    // The other servers, found by name, and the fleet view where the panel
+    // serves it.
+    if (start_fleet_feed(process_broker(), config_.mqtt_prefix, http_ != nullptr, why) != 0)
+      return -1;
   }
   // Scraped before this server ends: the panel, the only scraper, stops first.
   metrics_source_ = add_metrics_source([this](MetricsOut* out) {
