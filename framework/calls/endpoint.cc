@@ -24,6 +24,7 @@
 
 #include "framework/base/text.h"
 #include "framework/calls/protocol.h"
+#include "framework/calls/tls.h"
 
 namespace norix {
 namespace protocol {
@@ -85,7 +86,7 @@ std::string Endpoint::text() const {
   if (is_unix) return "unix:" + path;
   char host[INET_ADDRSTRLEN] = "";
   inet_ntop(AF_INET, &inet.sin_addr, host, sizeof host);
-  return std::string("tcp:") + host + ":" + std::to_string(ntohs(inet.sin_port));
+  return std::string(is_tls ? "tls:" : "tcp:") + host + ":" + std::to_string(ntohs(inet.sin_port));
 }
 
 int parse_endpoint(const std::string& text, Endpoint* out, std::string* why) {
@@ -104,8 +105,9 @@ int parse_endpoint(const std::string& text, Endpoint* out, std::string* why) {
     return 0;
   }
   size_t colon = text.rfind(':');
-  if (text.compare(0, 4, "tcp:") != 0 || colon < 4) {
-    *why = "endpoint '" + text + "' is neither unix:PATH nor tcp:HOST:PORT";
+  e.is_tls = text.compare(0, 4, "tls:") == 0;
+  if ((text.compare(0, 4, "tcp:") != 0 && !e.is_tls) || colon < 4) {
+    *why = "endpoint '" + text + "' is neither unix:PATH, tcp:HOST:PORT nor tls:HOST:PORT";
     return -1;
   }
   std::string host = text.substr(4, colon - 4);
@@ -208,6 +210,11 @@ int connect_to(const Endpoint& endpoint, Clock::time_point deadline) {
   if (rc != 0) {
     close(fd);
     return -1;
+  }
+  if (endpoint.is_tls) {
+    char host[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &endpoint.inet.sin_addr, host, sizeof host);
+    return tls_connect(fd, host, deadline);  // owns fd
   }
   return fd;
 }

@@ -19,12 +19,15 @@ namespace protocol {
 using Clock = std::chrono::steady_clock;
 
 // Where a server listens: "unix:PATH", or "tcp:HOST:PORT" with HOST a
-// numeric IPv4 address or "localhost" (port 0 when listening: any free port).
+// numeric IPv4 address or "localhost" (port 0 when listening: any free port),
+// or "tls:HOST:PORT", the same with TLS (framework/calls/tls.h).
 struct Endpoint {
   bool is_unix = true;
   std::string path;          // is_unix
   sockaddr_in inet;          // !is_unix
   std::string text() const;  // the endpoint's text form
+  // Added after text: TLS on the TCP connection, for the tls: form.
+  bool is_tls = false;
 };
 
 // 0 and *out, or -1 with the reason in *why.
@@ -37,7 +40,10 @@ int parse_endpoint(const std::string& text, Endpoint* out, std::string* why);
 int listen_on(const Endpoint& endpoint, Endpoint* bound, std::string* why);
 
 // A connected socket (non-blocking, close-on-exec), or -1 when the
-// connection was refused or not made before the deadline.
+// connection was refused or not made before the deadline. For a tls:
+// endpoint, the plain end of a TLS connection whose handshake and
+// verification ended well within the deadline (-1 otherwise, and when no
+// CA is set to verify the server with).
 int connect_to(const Endpoint& endpoint, Clock::time_point deadline);
 
 // Secrets: a server that asks for one takes as a connection's first line

@@ -16,6 +16,7 @@
 
 #include "framework/base/log.h"
 #include "framework/calls/endpoint.h"
+#include "framework/calls/tls.h"
 #include "framework/values/eq_adr.h"
 
 namespace {
@@ -39,9 +40,12 @@ name_table& table() {
   return *t;
 }
 
-// The endpoint calls use among a record's: the first tcp one, else the
-// first.
-std::string chosen(const std::vector<std::string>& endpoints) {
+// The endpoint calls use among a record's: the first tls one when calls
+// can verify it (tls), else the first tcp one, else the first.
+std::string chosen(const std::vector<std::string>& endpoints, bool tls) {
+  for (const std::string& e : endpoints) {
+    if (tls && e.compare(0, 4, "tls:") == 0) return e;
+  }
   for (const std::string& e : endpoints) {
     if (e.compare(0, 4, "tcp:") == 0) return e;
   }
@@ -97,7 +101,7 @@ bool read_record(const std::string& payload, norix::name_claim* c, std::string* 
     *why = "presence record of " + name.substr(0, 80) + " announces no endpoint";
     return false;
   }
-  c->endpoint = chosen(c->endpoints);
+  c->endpoint = chosen(c->endpoints, norix::protocol::tls_client_ready());
   return true;
 }
 
@@ -207,11 +211,13 @@ void clear_names() {
 namespace internal {
 
 bool resolve_name(const std::string& facility, const std::string& device, std::string* endpoint) {
+  bool tls = protocol::tls_client_ready();  // chosen now: TLS may be set after a record came
   name_table& t = table();
   std::lock_guard<std::mutex> lock(t.mux);
   auto at = t.names.find({facility, device});
   if (at == t.names.end()) return false;
-  *endpoint = at->second.holder.endpoint;
+  const name_claim& h = at->second.holder;
+  *endpoint = h.endpoints.empty() ? h.endpoint : chosen(h.endpoints, tls);
   return true;
 }
 

@@ -6,7 +6,7 @@
 //
 // A presence record is JSON (docs/facility.md):
 //   {"server":"FACILITY/DEVICE","online":true,"since_ms":..,"instance":..,
-//    "endpoints":["unix:PATH"|"tcp:HOST:PORT",..],..}
+//    "endpoints":["unix:PATH"|"tcp:HOST:PORT"|"tls:HOST:PORT",..],..}
 // (the server text in EqAdr::show_adr form, so a "/" inside a name is
 // written "\/"; fields other than these are not read here). An offline
 // record (a last will) may carry no endpoints.
@@ -26,8 +26,9 @@
 // - An offline holder keeps its last endpoint: calls to it fail at once
 //   ("server unreachable"), and a monitor of it recovers by itself once it
 //   listens there again or announces another endpoint.
-// - Of a record's endpoints, calls use the first tcp one (a Unix socket
-//   serves only its own host), else the first.
+// - Of a record's endpoints, calls use the first tls one when this process
+//   can verify it (framework/calls/tls.h), else the first tcp one (a Unix
+//   socket serves only its own host), else the first.
 // - A name that no record announces stays "unknown server", as without a
 //   broker.
 //

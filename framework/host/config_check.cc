@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "framework/calls/endpoint.h"
+#include "framework/calls/tls.h"
 #include "framework/host/broker_host.h"
 
 namespace norix {
@@ -97,6 +98,7 @@ int check_environment(const ServerConfig& config, std::string* why) {
     }
   }
   if (check_broker_config(config, &one) != 0) note(one);
+  if (load_tls(config, &one) != 0) note(one);
   struct stat st;
   if (!config.settings.empty() &&
       (stat(config.settings.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
@@ -105,6 +107,17 @@ int check_environment(const ServerConfig& config, std::string* why) {
   if (found.empty()) return 0;
   *why = found;
   return -1;
+}
+
+int load_tls(const ServerConfig& config, std::string* why) {
+  if (config.tls_cert.empty() && config.tls_ca.empty()) return 0;
+  protocol::tls_settings s;
+  s.cert = config.tls_cert;
+  s.key = config.tls_key;
+  s.ca = config.tls_ca;
+  s.client_ca = config.tls_client_ca;
+  s.name = config.tls_name;
+  return protocol::set_tls(s, why);
 }
 
 }  // namespace norix

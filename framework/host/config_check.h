@@ -17,6 +17,11 @@ namespace norix {
 // folder; -1 with every reason found in *why, one per line.
 int check_environment(const ServerConfig& config, std::string* why);
 
+// Sets the process's TLS settings (framework/calls/tls.h) from the TLS
+// items, loading their files (nothing when none is set): 0, or -1 with the
+// file and what is wrong with it in *why. check_environment does it too.
+int load_tls(const ServerConfig& config, std::string* why);
+
 }  // namespace norix
 
 #endif  // FRAMEWORK_HOST_CONFIG_CHECK_H

@@ -119,7 +119,7 @@ int Server::start(const std::string& config_file, std::string* why) {
   std::string unsound;  // what a check found; it goes on to the locations
   if (checking_) {
     check_environment(config_, &unsound);
-  } else if (open_endpoint(why) != 0) {
+  } else if (load_tls(config_, why) != 0 || open_endpoint(why) != 0) {
     return -1;
   }
 

@@ -23,6 +23,7 @@
 #include "framework/calls/eq_call.h"
 #include "framework/calls/peers.h"
 #include "framework/calls/protocol.h"
+#include "framework/calls/tls.h"
 #include "framework/host/journal.h"
 #include "framework/host/metrics.h"
 #include "framework/objects/journal.h"
@@ -41,6 +42,7 @@ constexpr std::chrono::milliseconds BUSY_LIMIT{100};  // to tell a client that i
 constexpr std::chrono::seconds AUTH_LIMIT{5};  // for the secret, where the server asks for one
 constexpr std::chrono::seconds AUTH_DELAY{1};  // before the answer to a wrong secret
 constexpr int ACCEPT_BACKOFF_MS = 100;         // pause of the accept loop when descriptors run out
+constexpr std::chrono::seconds HANDSHAKE_LIMIT{5};  // for a TLS client's handshake
 
 // Reads and drops what a client sends until it closes or the deadline.
 void drain(int fd, Clock::time_point until) {
@@ -86,6 +88,12 @@ void Server::accept_loop() {
         pollfd w{wake_[0], POLLIN, 0};
         poll(&w, 1, ACCEPT_BACKOFF_MS);
       }
+      continue;
+    }
+    // A TLS handshake is made by the connection's relay, not here, so that
+    // a client that stalls in it holds no one but itself.
+    if (endpoint_.compare(0, 4, "tls:") == 0 &&
+        (fd = protocol::tls_accept(fd, Clock::now() + HANDSHAKE_LIMIT)) < 0) {
       continue;
     }
     bool busy = false;

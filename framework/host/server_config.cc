@@ -103,6 +103,21 @@ bool parse_http_item(const std::vector<std::string>& w, ServerConfig* c, bool* o
   return true;
 }
 
+// The TLS items: true when w is one, with *ok false when its value does
+// not read.
+bool parse_tls_item(const std::vector<std::string>& w, ServerConfig* c, bool* ok) {
+  std::string* text = w[0] == "tls_cert"        ? &c->tls_cert
+                      : w[0] == "tls_key"       ? &c->tls_key
+                      : w[0] == "tls_client_ca" ? &c->tls_client_ca
+                      : w[0] == "tls_ca"        ? &c->tls_ca
+                      : w[0] == "tls_name"      ? &c->tls_name
+                                                : nullptr;
+  if (text == nullptr) return false;
+  *ok = w.size() == 2;
+  if (*ok) *text = w[1];
+  return true;
+}
+
 // The broker's items: true when w is one, with *ok false and *why when its
 // value does not read.
 bool parse_broker_item(const std::vector<std::string>& w, ServerConfig* c, bool* ok,
@@ -214,6 +229,9 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
       if (!ok) return fail(http_why);
     } else if (parse_broker_item(w, &c, &ok, &http_why)) {
       if (!ok) return fail(w[0] + ": " + http_why);
+    } else if (parse_tls_item(w, &c, &ok)) {
+      if (!ok)
+        return fail("expected '" + w[0] + " " + (w[0] == "tls_name" ? "NAME" : "FILE") + "'");
     } else {
       ok = false;
     }
@@ -231,6 +249,20 @@ int parse_config(std::istream& in, const std::string& file, ServerConfig* out, s
   if (c.listen.empty()) return fail("no 'listen ENDPOINT' item");
   if (c.mqtt_url.empty() && (!c.mqtt_user.empty() || !c.mqtt_publish.empty())) {
     return fail("broker items without an 'mqtt URL' item");
+  }
+  if (c.tls_cert.empty() != c.tls_key.empty()) {
+    return fail("tls_cert and tls_key: a certificate needs its key, and a key its certificate");
+  }
+  if (c.listen.compare(0, 4, "tls:") == 0 && c.tls_cert.empty()) {
+    return fail("listen " + c.listen + " needs 'tls_cert FILE' and 'tls_key FILE' items");
+  }
+  if (!c.tls_client_ca.empty() && c.listen.compare(0, 4, "tls:") != 0) {
+    return fail("tls_client_ca verifies clients of a tls: endpoint; listen is " + c.listen);
+  }
+  for (const ServerConfig::peer& p : c.peers) {
+    if (p.endpoint.compare(0, 4, "tls:") == 0 && c.tls_ca.empty()) {
+      return fail("peer " + p.endpoint + " needs a 'tls_ca FILE' item to verify it with");
+    }
   }
   if (!c.mqtt_password_file.empty() && !c.mqtt_password_env.empty()) {
     return fail("mqtt_password_file and mqtt_password_env: one password, one item");

@@ -44,6 +44,16 @@
 //   mqtt_prefix PREFIX               the first topic level (norix)
 //   mqtt_keepalive SECONDS           (10)
 //   mqtt_publish LOCATION PROPERTY   a property published on change
+// TLS on the direct connection (framework/calls/tls.h), off without them:
+//   tls_cert FILE, tls_key FILE      this server's certificate and key: needed
+//                                    to listen on tls:HOST:PORT; also shown
+//                                    as the client certificate of calls
+//   tls_client_ca FILE               clients must show a certificate that
+//                                    this CA signed
+//   tls_ca FILE                      the CA that verifies called servers:
+//                                    needed to call tls: endpoints
+//   tls_name NAME                    the name a called server's certificate
+//                                    must carry (its endpoint's address)
 // The items before the first location are the header; the lines after a
 // location item, up to the next, are that location's saved value lines.
 // Blank lines and comments among them are not kept.
@@ -113,6 +123,12 @@ struct ServerConfig {
   std::string mqtt_prefix = "norix";
   int mqtt_keepalive = 10;
   std::vector<std::pair<std::string, std::string>> mqtt_publish;  // location, property
+  // Added after mqtt_publish: TLS on the direct connection, when configured.
+  std::string tls_cert;
+  std::string tls_key;
+  std::string tls_client_ca;
+  std::string tls_ca;
+  std::string tls_name;
 };
 
 // Parses a configuration: 0, or -1 with "FILE:LINE: reason" in *why.
