@@ -15,9 +15,11 @@ void register_monitor_cases();   // bound items of a peer server process
 void register_writer_cases();    // machines written with writer/machine.h
 void register_journal_cases();   // the journal's writer and queries
 // The peer server of the monitor cases: "fsm_bench --monitor-peer DIR
-// [FACILITY]" (another facility name than the configured peer's: a server
-// found by name).
-int monitor_peer_main(const std::string& dir, const std::string& facility);
+// [FACILITY [LISTEN]]" (another facility name than the configured peer's: a
+// server found by name; LISTEN instead of the Unix socket DIR/peer.sock, a
+// tls: one with the certificate DIR/dev.pem and key DIR/dev.key).
+int monitor_peer_main(const std::string& dir, const std::string& facility,
+                      const std::string& listen);
 
 }  // namespace fsmbench
 

@@ -132,8 +132,8 @@ void print_summary() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if ((argc == 3 || argc == 4) && std::string(argv[1]) == "--monitor-peer") {
-    return fsmbench::monitor_peer_main(argv[2], argc == 4 ? argv[3] : "");
+  if (argc >= 3 && argc <= 5 && std::string(argv[1]) == "--monitor-peer") {
+    return fsmbench::monitor_peer_main(argv[2], argc >= 4 ? argv[3] : "", argc == 5 ? argv[4] : "");
   }
   fsmbench::keep_second_thread();
   // As in a running server: the timer step updates the client side.

@@ -25,6 +25,7 @@
 #include "framework/calls/names.h"
 #include "framework/calls/peers.h"
 #include "framework/calls/protocol.h"
+#include "framework/calls/tls.h"
 #include "framework/host/server.h"
 #include "testkit/testkit.h"
 
@@ -219,6 +220,71 @@ void found_by_name_case(benchmark::State& state) {
          static_cast<double>(best[1]) / static_cast<double>(best[0]));
 }
 
+// Two more peers on loopback TCP, one plain and one with TLS (certificates
+// made with the openssl program); calls verify the TLS one with the test CA.
+struct TcpPeers {
+  testkit::TempDir dir;
+  testkit::ServerProcess plain;
+  testkit::ServerProcess tls;
+};
+const char* const TCP_FACILITIES[2] = {"TCP.FAC", "TLS.FAC"};
+std::string tcp_peers_start() {
+  static TcpPeers made;
+  static std::string failed = [] {
+    std::string why = testkit::make_test_certificates(made.dir.path());
+    if (!why.empty()) return why;
+    norix::protocol::tls_settings s;
+    s.ca = made.dir.file("ca.pem");
+    if (norix::protocol::set_tls(s, &why) != 0) return why;
+    testkit::ServerProcess* p[2] = {&made.plain, &made.tls};
+    for (int k = 0; k < 2; ++k) {
+      std::string listen = std::string(k == 0 ? "tcp" : "tls") + ":127.0.0.1:0";
+      if (!p[k]->start("/proc/self/exe",
+                       {"--monitor-peer", made.dir.path(), TCP_FACILITIES[k], listen}) ||
+          !p[k]->wait_output("listening on ")) {
+        return "the " + listen + " peer did not start";
+      }
+      size_t at = p[k]->output().find("listening on ") + 13;
+      std::string endpoint = p[k]->output().substr(at, p[k]->output().find('\n', at) - at);
+      norix::add_peer(TCP_FACILITIES[k], PEER_DEVICE, endpoint);
+    }
+    return std::string();
+  }();
+  return failed;
+}
+
+// Best-of-chunks cost of one plain get (a connection of its own each) over
+// loopback TCP and over TLS alternately; "#ratio" is TLS / TCP.
+void tls_get_case(benchmark::State& state) {
+  std::string why = tcp_peers_start();
+  if (!why.empty()) {
+    state.SkipWithError(why.c_str());
+    return;
+  }
+  EqAdr at[2];
+  for (int k = 0; k < 2; ++k)
+    at[k].adr(std::string(TCP_FACILITIES[k]) + peer_address(1).substr(strlen(PEER_FACILITY)));
+  int64_t best[2] = {-1, -1};
+  for (auto _ : state) {
+    for (int k = 0; k < 2; ++k) {
+      int64_t t0 = wall_ns();
+      for (int i = 0; i < 20; ++i) {
+        EqData request, result;
+        EqCall call;
+        if (call.get(&at[k], &request, &result) != 0) {
+          state.SkipWithError(("get failed: " + result.text_value()).c_str());
+          return;
+        }
+      }
+      int64_t spent = (wall_ns() - t0) / 20;
+      if (best[k] < 0 || spent < best[k]) best[k] = spent;
+    }
+  }
+  state.counters["tcp_us"] = static_cast<double>(best[0]) / 1000.0;
+  state.counters["tls_us"] = static_cast<double>(best[1]) / 1000.0;
+  record("monitor/get_tls#ratio", static_cast<double>(best[1]) / static_cast<double>(best[0]));
+}
+
 // From a set at the peer (its call included) to the new value in the cache;
 // with named, of the same server found by name (named_peer()).
 void latency_case(benchmark::State& state, bool named) {
@@ -375,11 +441,16 @@ EqFct* create_peer_device(int, void*) {
 
 }  // namespace
 
-int monitor_peer_main(const std::string& dir, const std::string& facility) {
-  std::string conf = dir + "/peer.conf";
+int monitor_peer_main(const std::string& dir, const std::string& facility,
+                      const std::string& listen) {
+  std::string conf = dir + "/" + (facility.empty() ? PEER_FACILITY : facility) + ".conf";
+  std::string tls = listen.compare(0, 4, "tls:") == 0
+                        ? "tls_cert " + dir + "/dev.pem\ntls_key " + dir + "/dev.key\n"
+                        : "";
   std::ofstream(conf) << "server " << (facility.empty() ? PEER_FACILITY : facility) << " "
-                      << PEER_DEVICE << "\nlisten unix:" << dir
-                      << "/peer.sock\nupdate 10\nlocation DEV 1\n";
+                      << PEER_DEVICE << "\nlisten "
+                      << (listen.empty() ? "unix:" + dir + "/peer.sock" : listen) << "\n"
+                      << tls << "update 10\nlocation DEV 1\n";
   norix::ServerHooks hooks{};
   hooks.create = create_peer_device;
   char program[] = "monitor_peer";
@@ -403,6 +474,7 @@ void register_monitor_cases() {
     latency_case(s, true);
   })->Iterations(1000);
   benchmark::RegisterBenchmark("monitor/get_found_by_name", found_by_name_case)->Iterations(100);
+  benchmark::RegisterBenchmark("monitor/get_tls", tls_get_case)->Iterations(50);
   benchmark::RegisterBenchmark("monitor/flow_read_silent_peer", flow_read_case)->Iterations(20000);
   benchmark::RegisterBenchmark("monitor/load_1000_subscriptions", load_case)->Iterations(1);
 }

@@ -29,6 +29,13 @@ bool write_file(const std::string& path, const std::string& text);
 // The whole file, "" when it cannot be read.
 std::string read_file(const std::string& path);
 
+// Makes, with the openssl program, the files of TLS tests in the folder:
+// two CAs (ca.pem, other-ca.pem, and their keys), a server certificate for
+// 127.0.0.1 and dev.test (dev.pem, dev.key) and a client certificate
+// (client.pem, client.key), both signed by ca.pem; valid for two days.
+// "" on success, else what openssl said.
+std::string make_test_certificates(const std::string& folder);
+
 }  // namespace testkit
 
 #endif  // TESTKIT_FILES_H

@@ -5,13 +5,13 @@
 #include "framework/calls/tls.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
 
 #include "framework/calls/endpoint.h"
+#include "framework/calls/names.h"
 #include "framework/calls/peers.h"
 #include "framework/calls/remote_call.h"
 #include "framework/host/server.h"
@@ -27,29 +27,11 @@ const std::string SECRET = "tls-test-secret-0123";
 constexpr int CALL_TIMEOUT_MS = 20000;
 constexpr auto NO_WAIT = std::chrono::milliseconds(CALL_TIMEOUT_MS / 2);
 
-// Two CAs; the device server's certificate (for 127.0.0.1 and dev.test)
-// and a client certificate, both signed by the first.
-const char* const MAKE_CERTIFICATES = R"(set -e
-key() { echo "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout $1"; }
-for ca in ca other-ca; do
-  openssl req -x509 $(key $ca.key) -out $ca.pem -days 2 -subj /CN=$ca
-done
-printf 'subjectAltName=IP:127.0.0.1,DNS:dev.test\n' > dev.ext
-printf 'basicConstraints=CA:FALSE\n' > client.ext
-for who in dev client; do
-  openssl req -new $(key $who.key) -out $who.csr -subj /CN=$who
-  openssl x509 -req -in $who.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-    -extfile $who.ext -out $who.pem
-done
-)";
-
 class TlsCalls : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new testkit::TempDir;
-    testkit::write_file(dir_->file("make.sh"), MAKE_CERTIFICATES);
-    std::string run = "cd '" + dir_->path() + "' && sh make.sh >make.log 2>&1";
-    ASSERT_EQ(system(run.c_str()), 0) << testkit::read_file(dir_->file("make.log"));
+    ASSERT_EQ(testkit::make_test_certificates(dir_->path()), "");
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -116,6 +98,21 @@ TEST_F(TlsCalls, CallsAndMonitorsWorkWithTheSecretInside) {
            last != setpoint;
   })) << last;
   EXPECT_EQ(norix::monitor_table().subscribed, 1);
+}
+
+// A server found by name is called on its tls: endpoint only when this
+// process can verify it.
+TEST_F(TlsCalls, ServersFoundByNameAreCalledWithTlsWhenItCanBeVerified) {
+  ASSERT_EQ(norix::apply_presence(R"({"server":"F/D","online":true,"instance":"i","endpoints":)"
+                                  R"(["unix:d.sock","tcp:127.0.0.1:8","tls:127.0.0.1:9"]})",
+                                  nullptr),
+            norix::NAME_APPLIED);
+  EqAdr a;
+  a.adr("F/D/LOC/PROP");
+  EXPECT_EQ(norix::peer_endpoint(a), "tls:127.0.0.1:9");
+  protocol::clear_tls();
+  EXPECT_EQ(norix::peer_endpoint(a), "tcp:127.0.0.1:8");
+  norix::clear_names();
 }
 
 // A server that cannot be verified, or that does not take this caller's

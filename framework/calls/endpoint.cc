@@ -107,7 +107,7 @@ int parse_endpoint(const std::string& text, Endpoint* out, std::string* why) {
   size_t colon = text.rfind(':');
   e.is_tls = text.compare(0, 4, "tls:") == 0;
   if ((text.compare(0, 4, "tcp:") != 0 && !e.is_tls) || colon < 4) {
-    *why = "endpoint '" + text + "' is neither unix:PATH, tcp:HOST:PORT nor tls:HOST:PORT";
+    *why = "endpoint '" + text + "' is neither unix:PATH nor tcp:HOST:PORT nor tls:HOST:PORT";
     return -1;
   }
   std::string host = text.substr(4, colon - 4);

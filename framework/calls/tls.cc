@@ -8,13 +8,17 @@
 #include "framework/calls/tls.h"
 
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -56,6 +60,13 @@ int ms_left(Clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   if (left <= 0) return 0;
   return left > 60 * 60 * 1000 ? 60 * 60 * 1000 : static_cast<int>(left);
+}
+
+// A handshake is several small records each way: sent at once, they do not
+// wait for the peer's delayed acknowledgement.
+void no_delay(int fd) {
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 // Makes the handshake on ssl's non-blocking socket fd: true when it ended
@@ -215,7 +226,19 @@ int start_relay(SSL* ssl, SSL_CTX* ctx, int fd, bool accept_first, Clock::time_p
   return pair[0];
 }
 
+// true when each of the files named can be read; else false with the
+// first that cannot and why in *why.
+bool readable(std::initializer_list<const std::string*> files, std::string* why) {
+  for (const std::string* f : files) {
+    if (f->empty() || access(f->c_str(), R_OK) == 0) continue;
+    *why = *f + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 SSL_CTX* new_context(bool server, const tls_settings& s, std::string* why) {
+  if (!readable({&s.cert, &s.key, server ? &s.client_ca : &s.ca}, why)) return nullptr;
   SSL_CTX* ctx = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
   if (ctx == nullptr) {
     *why = "TLS: " + library_reason();
@@ -302,6 +325,7 @@ bool tls_server_ready() {
 }
 
 int tls_connect(int fd, const std::string& host, Clock::time_point deadline) {
+  no_delay(fd);
   std::string name;
   SSL_CTX* ctx = take(&client_ctx, &name);
   SSL* ssl = ctx != nullptr ? SSL_new(ctx) : nullptr;
@@ -327,6 +351,7 @@ int tls_connect(int fd, const std::string& host, Clock::time_point deadline) {
 }
 
 int tls_accept(int fd, Clock::time_point deadline) {
+  no_delay(fd);
   SSL_CTX* ctx = take(&server_ctx, nullptr);
   SSL* ssl = ctx != nullptr ? SSL_new(ctx) : nullptr;
   if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {
