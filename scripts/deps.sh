@@ -3,14 +3,16 @@
 # needs, if missing:
 #   scripts/deps.sh build   the libraries (with libsystemd and prometheus-cpp
 #                           for running as a service, libmosquitto for the
-#                           broker link, nlohmann-json for its records), the
+#                           broker link, nlohmann-json for its records,
+#                           libssl-dev for TLS between servers), the
 #                           client, the examples and the unit tests (GoogleTest; a default
 #                           configure builds them)
 #   scripts/deps.sh test    build, plus Google Benchmark (the benchmarks are
 #                           compiled), Graphviz's dot, clang-format, Python's
 #                           prometheus_client and systemd-analyze, and
 #                           the mosquitto broker and openssl (the broker
-#                           tests' own broker and test CA), and
+#                           tests' own broker, and the test CA of the broker
+#                           and TLS tests), and
 #                           Chromium and Node with the browser test's npm
 #                           packages (tests/browser, from its lock file). The
 #                           default.
@@ -28,7 +30,7 @@ set -euo pipefail
 job=${1:-test}
 want=(cmake ninja-build g++ git pkg-config libcpp-httplib-dev libgraphviz-dev libgtest-dev
   libgmock-dev libsystemd-dev prometheus-cpp-dev
-  libsqlite3-dev libmosquitto-dev nlohmann-json3-dev)
+  libsqlite3-dev libmosquitto-dev nlohmann-json3-dev libssl-dev)
 browser=false
 case "$job" in
   build) ;;
@@ -45,7 +47,7 @@ case "$job" in
     want+=(graphviz jq curl chromium nodejs mosquitto)
     browser=true
     ;;
-  bench) want+=(libbenchmark-dev jq mosquitto python3) ;;
+  bench) want+=(libbenchmark-dev jq mosquitto python3 openssl) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
   *)
     echo "usage: $0 [build|test|demo|screenshot|bench|fuzz]" >&2
