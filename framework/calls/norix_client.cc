@@ -29,6 +29,7 @@
 #include "framework/calls/endpoint.h"
 #include "framework/calls/protocol.h"
 #include "framework/calls/remote_call.h"
+#include "framework/calls/tls.h"
 #include "framework/values/eq_adr.h"
 #include "framework/values/eq_data.h"
 #include "framework/values/errors.h"
@@ -44,7 +45,10 @@ const char USAGE[] =
     "       norix_client [-s ENDPOINT] [-t MILLISECONDS] save\n"
     "       norix_client [-s ENDPOINT] [-t MILLISECONDS] watch ADDRESS\n"
     "       norix_client --help | --version\n"
-    "ENDPOINT (unix:PATH or tcp:HOST:PORT) defaults to $NORIX_SERVER;\n"
+    "ENDPOINT (unix:PATH, tcp:HOST:PORT or tls:HOST:PORT) defaults to\n"
+    "$NORIX_SERVER; a tls: server is verified with the CA file $NORIX_TLS_CA\n"
+    "(and the name $NORIX_TLS_NAME, else its address), with the client\n"
+    "certificate and key files $NORIX_TLS_CERT and $NORIX_TLS_KEY if set;\n"
     "ADDRESS is FACILITY/DEVICE/LOCATION/PROPERTY. watch prints the value each\n"
     "time it changes until interrupted. A server that asks for a secret gets\n"
     "$NORIX_SECRET. Exit status: 0 done, 1 the server\n"
@@ -204,6 +208,22 @@ int main(int argc, char** argv) {
     return usage();
   }
 
+  if (endpoint.compare(0, 4, "tls:") == 0) {
+    auto from_env = [](const char* name) {
+      const char* v = getenv(name);
+      return std::string(v != nullptr ? v : "");
+    };
+    norix::protocol::tls_settings tls;
+    tls.ca = from_env("NORIX_TLS_CA");
+    tls.name = from_env("NORIX_TLS_NAME");
+    tls.cert = from_env("NORIX_TLS_CERT");
+    tls.key = from_env("NORIX_TLS_KEY");
+    std::string why = "no CA to verify the server with: set NORIX_TLS_CA";
+    if (tls.ca.empty() || norix::protocol::set_tls(tls, &why) != 0) {
+      fprintf(stderr, "norix_client: %s\n", why.c_str());
+      return 2;
+    }
+  }
   const char* secret = getenv("NORIX_SECRET");
   if (secret != nullptr && secret[0] != '\0') norix::protocol::set_secret(endpoint, secret);
   if (command == "watch") watch(endpoint, address, timeout_ms);
