@@ -98,6 +98,11 @@ TEST_F(TlsCalls, CallsAndMonitorsWorkWithTheSecretInside) {
            last != setpoint;
   })) << last;
   EXPECT_EQ(norix::monitor_table().subscribed, 1);
+  // The server names a TLS client by its address, not by the local socket
+  // its relay hands over.
+  protocol::set_secret(endpoint_, "a-wrong-secret-of-tls");
+  EXPECT_EQ(testkit::client_get(HEATER + "RATE").find("error 112"), 0u);
+  EXPECT_TRUE(devices_->wait_output("failed authentication from 127.0.0.1:")) << devices_->output();
 }
 
 // A server found by name is called on its tls: endpoint only when this

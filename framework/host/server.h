@@ -115,6 +115,11 @@ class Server {
     bool monitor = false;
     bool reclaimed = false;
     std::string client;
+    // Added after client: a TLS client's "ADDRESS:PORT", read from the
+    // accepted socket before its relay took it (fd is then a local socket
+    // pair that names no one); "" for other connections. Set before the
+    // serving thread starts.
+    std::string remote;
   };
   struct location;
 

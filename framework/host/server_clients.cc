@@ -92,9 +92,10 @@ void Server::accept_loop() {
     }
     // A TLS handshake is made by the connection's relay, not here, so that
     // a client that stalls in it holds no one but itself.
-    if (endpoint_.compare(0, 4, "tls:") == 0 &&
-        (fd = protocol::tls_accept(fd, Clock::now() + HANDSHAKE_LIMIT)) < 0) {
-      continue;
+    std::string remote;
+    if (endpoint_.compare(0, 4, "tls:") == 0) {
+      remote = peer_text(fd);
+      if ((fd = protocol::tls_accept(fd, Clock::now() + HANDSHAKE_LIMIT)) < 0) continue;
     }
     bool busy = false;
     {
@@ -105,6 +106,7 @@ void Server::accept_loop() {
         connections_.push_back(std::unique_ptr<connection>(new connection));
         connection* c = connections_.back().get();
         c->fd = fd;
+        c->remote = remote;
         c->thread = std::thread(&Server::serve, this, c);
         count_connection(1);
       }
@@ -167,7 +169,12 @@ void Server::serve(connection* c) {
   protocol::LineReader reader(c->fd);
   std::string line;
   bool admitted = config_.secret.empty();
-  JournalCaller who(journal_peer(c->fd, false));
+  // Who the journal names: a TLS client by its address, as a tcp one.
+  auto journal_who = [c](bool authenticated) {
+    if (c->remote.empty()) return journal_peer(c->fd, authenticated);
+    return "tls " + c->remote + (authenticated ? " authenticated" : "");
+  };
+  JournalCaller who(journal_who(false));
   // The connection waits for its client from the moment its answer is
   // ready, before the answer is written: once the client has the answer it
   // may open another connection, which must find this one already waiting
@@ -186,11 +193,11 @@ void Server::serve(connection* c) {
     if (r == protocol::LineReader::LINE && !admitted) {
       EqData result;
       admitted = protocol::presents_secret(line, config_.secret);
-      if (admitted) who.change(journal_peer(c->fd, true));
+      if (admitted) who.change(journal_who(true));
       if (!admitted) {
         // Guessing is slowed on this connection's own thread and told to
         // the operator, at most one line per period.
-        log_failed_auth(peer_text(c->fd));
+        log_failed_auth(c->remote.empty() ? peer_text(c->fd) : c->remote);
         std::this_thread::sleep_for(AUTH_DELAY);
         result.error(ERR_BAD_REQUEST,
                      error_text(ERR_BAD_REQUEST, "this server asks for its secret"));

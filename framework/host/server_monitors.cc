@@ -62,7 +62,8 @@ bool refuses_subscription(int code) {
 }
 
 // Who a connection's client is, for sharing the monitor connections: the
-// local user for the unix socket ("uid N"), the address for TCP ("ADDRESS").
+// local user for the unix socket ("uid N"), the address for TCP ("ADDRESS";
+// for TLS, begin_monitor takes it from connection::remote).
 // A secret names no one: every client presents the same one.
 std::string client_of(int fd) {
   sockaddr_storage a{};
@@ -92,7 +93,8 @@ int ms_until(Clock::time_point t) {
 // oldest one (whose client then reads with plain calls, or asks again).
 // So one client can never keep another out, whatever it holds.
 bool Server::begin_monitor(connection* c) {
-  std::string who = client_of(c->fd);
+  std::string who =
+      c->remote.empty() ? client_of(c->fd) : c->remote.substr(0, c->remote.rfind(':'));
   std::lock_guard<std::mutex> lock(mux_);
   std::map<std::string, std::vector<connection*>> held;  // live, oldest first
   for (auto& other : connections_) {
