@@ -23,7 +23,8 @@
 #                           scripts/screenshot.sh drives them with (only)
 #   scripts/deps.sh bench   build, plus Google Benchmark and jq (bench/compare.sh
 #                           reads the runs' JSON with it), mosquitto and
-#                           Python (the broker cases, bench/fleet_scale.sh)
+#                           Python (the broker cases, bench/fleet_scale.sh),
+#                           and openssl (the TLS case's test CA)
 #   scripts/deps.sh fuzz    build, plus clang and its sanitizer and libFuzzer
 #                           runtimes
 set -euo pipefail
