@@ -375,9 +375,11 @@ TEST_F(Broker, AServerAnnouncesItselfAgainWhenAnotherClaimOfItsNameStops) {
   ASSERT_EQ(claim.start(&why), 0) << why;
   ASSERT_TRUE(saw("claim on"));
   // The oven does not answer a live claim: its next state record comes
-  // after it saw the claim, and no presence of its own before it.
+  // after it saw the claim, and no presence of its own before it. Both
+  // claimants take writes under the name, so the answer may be the claim's
+  // (which serves nothing); the oven's transition is what counts.
   std::unique_ptr<norix::BrokerLink> op = client("operator");
-  EXPECT_EQ(write(op.get(), "EVENT", "watch:*"), "{\"code\":0,\"text\":\"ok\"}");
+  write(op.get(), "EVENT", "watch:*");
   EXPECT_TRUE(seen_.has(BASE + "/OVEN/transition", "\"to\":\"watching\""));
   claim.stop();  // its offline record replaces the oven's: the oven announces itself again
   ASSERT_TRUE(saw("oven on"));
