@@ -7,11 +7,13 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/calls/endpoint.h"
@@ -281,6 +283,29 @@ class From {
   }
   int fd_;
 };
+
+// A peer that is not there is connected to again after pauses that grow,
+// not in a loop: the reader's wake-up that started the link must not cut
+// every later pause short. The link thread's CPU time shows a loop (about
+// a core while it spins; a few milliseconds otherwise).
+TEST(MonitorLinks, APeerThatIsNotThereIsCalledAgainAfterPausesNotInALoop) {
+  testkit::TempDir dir;
+  testkit::use_client();
+  norix::add_peer("DEMO.GONE", "SIM", "unix:" + dir.file("gone.sock"));
+  EqAdr a;
+  a.adr("DEMO.GONE/SIM/HEATER/SETPOINT");
+  EqData request, result;
+  EqCall call;
+  EXPECT_EQ(call.get_monitor(&a, &request, &result, 1, 1.0f, nullptr, nullptr), ERR_UNREACHABLE);
+  timespec t0{}, t1{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t0);
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // a window to measure, not a wait
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t1);
+  double cpu = static_cast<double>(t1.tv_sec - t0.tv_sec) +
+               static_cast<double>(t1.tv_nsec - t0.tv_nsec) / 1e9;
+  EXPECT_LT(cpu, 0.2) << "the link reconnects without pausing";
+  norix::clear_monitors();
+}
 
 // One client cannot take the monitor connections from the others: it gets
 // its share, and a newcomer finds room even when every connection is held,

@@ -303,6 +303,16 @@ void run_connection(link* l, int fd) {
   }
 }
 
+// Waits up to `limit` or until the link is woken, and takes the wake-up
+// bytes: a byte left in the pipe would cut every later wait short.
+void wait_woken(link* l, milliseconds limit) {
+  pollfd p{l->wake[0], POLLIN, 0};
+  poll(&p, 1, static_cast<int>(std::max(limit, milliseconds(0)).count()));
+  char drop[64];
+  while (read(l->wake[0], drop, sizeof drop) > 0) {
+  }
+}
+
 // The link thread: connects, serves, and after a failure waits a pause
 // (cut short by a wake-up) that doubles up to LAST_PAUSE before it
 // connects again.
@@ -321,20 +331,11 @@ void run_link(link* l) {
       retry_at = l->retry_at;
     }
     if (!idle && Clock::now() < retry_at) {  // a busy peer is asked again later
-      pollfd p{l->wake[0], POLLIN, 0};
-      poll(&p, 1,
-           static_cast<int>(std::chrono::ceil<milliseconds>(retry_at - Clock::now()).count()));
-      char drop[64];
-      while (read(l->wake[0], drop, sizeof drop) > 0) {
-      }
+      wait_woken(l, std::chrono::ceil<milliseconds>(retry_at - Clock::now()));
       continue;
     }
     if (idle) {  // nothing to watch: no connection until an address is read
-      pollfd p{l->wake[0], POLLIN, 0};
-      poll(&p, 1, static_cast<int>(LAST_PAUSE.count()));
-      char drop[64];
-      while (read(l->wake[0], drop, sizeof drop) > 0) {
-      }
+      wait_woken(l, LAST_PAUSE);
       continue;
     }
     protocol::Endpoint e;
@@ -353,8 +354,7 @@ void run_link(link* l) {
       lost(l);
       if (l->stopping) return;
     }
-    pollfd p{l->wake[0], POLLIN, 0};
-    poll(&p, 1, static_cast<int>(pause.count()));
+    wait_woken(l, pause);
     {
       std::lock_guard<std::mutex> lock(tab().mux);
       if (l->stopping) return;
