@@ -374,15 +374,19 @@ TEST_F(Broker, AServerAnnouncesItselfAgainWhenAnotherClaimOfItsNameStops) {
   std::string why;
   ASSERT_EQ(claim.start(&why), 0) << why;
   ASSERT_TRUE(saw("claim on"));
-  // The oven does not answer a live claim: its next state record comes
-  // after it saw the claim, and no presence of its own before it. Both
-  // claimants take writes under the name, so the answer may be the claim's
-  // (which serves nothing); the oven's transition is what counts.
+  // The oven does not answer a live claim (no presence of its own before
+  // the claim's goes), and leaves the writes under the name to the claim,
+  // which holds it now: the answer is the claim's (which serves nothing),
+  // and the oven's machine does not take the event.
   std::unique_ptr<norix::BrokerLink> op = client("operator");
-  write(op.get(), "EVENT", "watch:*");
-  EXPECT_TRUE(seen_.has(BASE + "/OVEN/transition", "\"to\":\"watching\""));
+  EXPECT_EQ(write(op.get(), "EVENT", "watch:*").substr(0, 11), "{\"code\":112");
+  EXPECT_TRUE(oven_.wait_output("are left to the server that holds it")) << oven_.output();
+  EXPECT_NE(get("FLOW_3").find("unwatched"), std::string::npos);
   claim.stop();  // its offline record replaces the oven's: the oven announces itself again
   ASSERT_TRUE(saw("oven on"));
+  // The name is the oven's again, and so are its writes.
+  EXPECT_EQ(write(op.get(), "EVENT", "watch:*").substr(0, 9), "{\"code\":0");
+  EXPECT_TRUE(seen_.has(BASE + "/OVEN/transition", "\"to\":\"watching\""));
   std::lock_guard<std::mutex> lock(mux);
   EXPECT_EQ(trace, (std::vector<std::string>{"oven on", "claim on", "claim off", "oven on"}));
 }

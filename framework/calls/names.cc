@@ -221,6 +221,17 @@ bool resolve_name(const std::string& facility, const std::string& device, std::s
   return true;
 }
 
+bool name_holder(const std::string& facility, const std::string& device, std::string* instance,
+                 bool* online) {
+  name_table& t = table();
+  std::lock_guard<std::mutex> lock(t.mux);
+  auto at = t.names.find({facility, device});
+  if (at == t.names.end()) return false;
+  *instance = at->second.holder.instance;
+  *online = at->second.holder.online;
+  return true;
+}
+
 }  // namespace internal
 
 }  // namespace norix

@@ -79,6 +79,12 @@ namespace internal {
 // names it. Takes the name table's mutex.
 bool resolve_name(const std::string& facility, const std::string& device, std::string* endpoint);
 
+// The instance that holds FACILITY/DEVICE ("" when its record named none)
+// and whether it is online; false when no record names it. Takes the name
+// table's mutex.
+bool name_holder(const std::string& facility, const std::string& device, std::string* instance,
+                 bool* online);
+
 }  // namespace internal
 
 }  // namespace norix

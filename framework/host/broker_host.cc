@@ -150,6 +150,9 @@ struct BrokerHost::impl {
 
   // The publisher thread's own.
   std::chrono::steady_clock::time_point announced;  // when presence was last sent again
+  // The writer thread's own: the holder of this server's name that the
+  // last write was left to ("" while this server holds it).
+  std::string left_to;
 
   std::string presence(bool online) const;
   void take_write(const BrokerMessage& m);
@@ -201,8 +204,25 @@ void BrokerHost::impl::take_write(const BrokerMessage& m) {
   link->respond(m, answer_json(ERR_BUSY, error_text(ERR_BUSY)));
 }
 
-// On the writer thread: the write as a socket client's text write.
+// On the writer thread: the write as a socket client's text write. While
+// another server holds this server's name (it claimed it later and is
+// online), the write is left to that one, unanswered here: a write
+// published under a name is carried out once, and the requester gets the
+// holder's answer, not a refusal that would race with it.
 void BrokerHost::impl::carry_out(const BrokerMessage& m) {
+  std::string holder;
+  bool online = false;
+  if (internal::name_holder(config.facility, config.device, &holder, &online) && online &&
+      holder != instance) {
+    if (holder != left_to) {
+      left_to = holder;
+      log_message(LOG_WARN, "writes under the name " + config.facility + "/" + config.device +
+                                " are left to the server that holds it (" + holder.substr(0, 80) +
+                                ")");
+    }
+    return;
+  }
+  left_to.clear();
   EqData result;
   std::string rest = m.topic.substr(std::min(m.topic.size(), base.size() + 1));
   size_t one = rest.find('/');
