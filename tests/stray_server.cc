@@ -8,9 +8,11 @@
 //   stray_to       a signal addressed "P!name" to a parent that does not exist
 //   stray_start    a start state and history set by the create function,
 //                  which a configuration without FLOW_0 replaces
-// On the event "wedge" a machine of type "wedge" blocks its engine until a
-// file "release" appears in the working folder (a minute at most).
+// On the event "wedge" a machine of type "wedge" makes a file "wedged" and
+// blocks its engine until a file "release" appears in the working folder
+// (a minute at most).
 
+#include <stdio.h>
 #include <unistd.h>
 
 #include "fsm/fsm.h"
@@ -18,6 +20,8 @@
 namespace {
 
 void wedge(FSMstate*) {
+  FILE* mark = fopen("wedged", "w");
+  if (mark != nullptr) fclose(mark);
   for (int i = 0; i < 6000 && access("release", F_OK) != 0; ++i)
     usleep(10000);
 }
