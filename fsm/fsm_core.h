@@ -329,7 +329,11 @@ class FSMstate {
 class FSMsuperstate : public FSMstate {
  public:
   // One flow: an ordered set of sub-states, exactly one of them active.
-  class frame {
+  // A flow starts on a cache line of its own, so that where its mutex and
+  // the fields the dispatching thread reads fall does not depend on where
+  // the allocator put it or on how large it is (a field added at its end
+  // moved them, and every flow next to it, by its size).
+  class alignas(64) frame {
    public:
     frame(FSMstate* pp, int flow_id);
     ~frame();
