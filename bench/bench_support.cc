@@ -28,6 +28,15 @@ void* counted_alloc(size_t size) {
   return p;
 }
 
+// For over-aligned types (a flow is aligned to a cache line): counted too.
+void* counted_aligned_alloc(size_t size, std::align_val_t align) {
+  ++tl_allocs.count;
+  tl_allocs.bytes += size;
+  size_t a = static_cast<size_t>(align);
+  size_t rounded = (size == 0 ? a : (size + a - 1) / a * a);
+  return aligned_alloc(a, rounded);
+}
+
 std::mutex results_mutex;
 std::map<std::string, double>& results() {
   static std::map<std::string, double> table;
@@ -61,6 +70,34 @@ void* operator new[](size_t size, const std::nothrow_t&) noexcept {
   ++tl_allocs.count;
   tl_allocs.bytes += size;
   return malloc(size == 0 ? 1 : size);
+}
+void* operator new(size_t size, std::align_val_t align) {
+  void* p = counted_aligned_alloc(size, align);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](size_t size, std::align_val_t align) {
+  void* p = counted_aligned_alloc(size, align);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new(size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
+  return counted_aligned_alloc(size, align);
+}
+void* operator new[](size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
+  return counted_aligned_alloc(size, align);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+  free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+  free(p);
+}
+void operator delete(void* p, size_t, std::align_val_t) noexcept {
+  free(p);
+}
+void operator delete[](void* p, size_t, std::align_val_t) noexcept {
+  free(p);
 }
 void operator delete(void* p) noexcept {
   free(p);
